@@ -1,0 +1,104 @@
+#include "dsp/band_filter_bank.h"
+
+#include "dsp/blocks/lanes.h"
+
+namespace orvex {
+
+namespace {
+constexpr float kDamping = 1.4142135f;
+
+struct CornerCoefs {
+    float g, a1, a2, invT2;
+};
+
+// One coefficient set per corner; both cells meeting at a corner copy the same values.
+CornerCoefs cornerCoefs(const Rate& rate, float f) {
+    const float t = prewarp(rate, f);  // corners at or above half the rate are held below it
+    const float c = 1.0f / t;
+    const float invT2 = 1.0f / (t * t);
+    CornerCoefs k;
+    k.g = 1.0f / ((c + kDamping) * c + 1.0f);
+    k.a1 = 2.0f * (1.0f - invT2);
+    k.a2 = (c - kDamping) * c + 1.0f;
+    k.invT2 = invT2;
+    return k;
+}
+}  // namespace
+
+void BandFilterBank::setRate(const Rate& rate) {
+    CornerCoefs corner[kBandCount + 1];
+    for (int i = 0; i <= kBandCount; ++i) corner[i] = cornerCoefs(rate, kBandCorners[i]);
+    for (int cell = 0; cell < kCellCount; ++cell) {
+        const int band = cell % kBandCount;
+        const CornerCoefs& lo = corner[band];
+        const CornerCoefs& hi = corner[band + 1];
+        for (int s = 0; s < 4; ++s) {
+            const CornerCoefs& k = s < 2 ? lo : hi;
+            g_[s][cell] = k.g;
+            a1_[s][cell] = k.a1;
+            a2_[s][cell] = k.a2;
+        }
+        hpScale_[cell] = lo.invT2;
+    }
+}
+
+void BandFilterBank::clear() {
+    for (int s = 0; s < 4; ++s)
+        for (int l = 0; l < kCellCount; ++l) w1_[s][l] = w2_[s][l] = 0.0f;
+    lines_.clear();
+    quadrature_.clear();
+}
+
+void BandFilterBank::process(const float* v, const float* r, int n, RingIndex index0) {
+    // Cells: all lanes through the four sections, one sample at a time.
+    for (int i = 0; i < n; ++i) {
+        const float p = v[i] + r[i];
+        const float m = v[i] - r[i];
+        float x[kCellCount];
+        for (int l = 0; l < kBandCount; ++l) {
+            x[l] = p;
+            x[kBandCount + l] = m;
+        }
+        for (int s = 0; s < 2; ++s) {
+            for (int l = 0; l < kCellCount; ++l) {
+                const float w = x[l] - g_[s][l] * (a1_[s][l] * w1_[s][l] + a2_[s][l] * w2_[s][l]);
+                x[l] = g_[s][l] * (w - 2.0f * w1_[s][l] + w2_[s][l]) * hpScale_[l];
+                w2_[s][l] = w1_[s][l];
+                w1_[s][l] = w;
+            }
+        }
+        for (int s = 2; s < 4; ++s) {
+            for (int l = 0; l < kCellCount; ++l) {
+                const float w = x[l] - g_[s][l] * (a1_[s][l] * w1_[s][l] + a2_[s][l] * w2_[s][l]);
+                x[l] = g_[s][l] * (w + 2.0f * w1_[s][l] + w2_[s][l]);
+                w2_[s][l] = w1_[s][l];
+                w1_[s][l] = w;
+            }
+        }
+        float* out = newest_[i];
+        for (int l = 0; l < kCellCount; ++l) out[l] = x[l];
+    }
+
+    // Band lines: the look-ahead is longer than a block, so every read of this block sees
+    // samples written before it.
+    for (int i = 0; i < n; ++i) {
+        const RingIndex index = index0 + static_cast<RingIndex>(i);
+        float* slot = lines_.slot(index);
+        for (int l = 0; l < kCellCount; ++l) slot[l] = newest_[i][l];
+        const float* old = lines_.delayed(index, kLookAhead);
+        for (int l = 0; l < kCellCount; ++l) delayed_[i][l] = old[l];
+    }
+
+    // Envelopes of the newest band signals; the band envelope is the louder channel's.
+    for (int i = 0; i < n; ++i) {
+        float e[kCellCount];
+        quadrature_.step(newest_[i], e);
+        ORVEX_LANE_LOOP
+        for (int b = 0; b < kBandCount; ++b) {
+            const float ep = e[b], em = e[kBandCount + b];
+            env_[i][b] = ep > em ? ep : em;
+        }
+    }
+}
+
+}  // namespace orvex

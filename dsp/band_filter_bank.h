@@ -1,0 +1,65 @@
+#pragma once
+// Band filter bank: the plus channel (v + r) and the minus channel (v - r) split into twelve
+// bands each by identical band-pass cells, the band lines that give the level control its
+// look-ahead, and the band envelopes.
+//
+// The 24 cells are lanes: lane b is band b + 1 of the plus channel, lane 12 + b the same band of
+// the minus channel. Each cell is two Butterworth highpass sections at the band's lower corner
+// followed by two Butterworth lowpass sections at its upper corner (a Linkwitz-Riley pair on
+// each side). Adjacent bands share their corner and the same coefficient values for it.
+#include "dsp/blocks/design.h"
+#include "dsp/blocks/lane_ring.h"
+#include "dsp/blocks/quadrature.h"
+#include "dsp/blocks/ring.h"
+
+namespace orvex {
+
+inline constexpr int kBandCount = 12;
+inline constexpr int kCellCount = 2 * kBandCount;
+inline constexpr int kBandBlock = 64;  // largest sub-block the multiband units take
+
+// Corner frequencies: band b runs from kBandCorners[b - 1] to kBandCorners[b]. From 200 Hz to
+// 7688 Hz they are 200 * 1.5^k truncated to whole hertz.
+inline constexpr float kBandCorners[kBandCount + 1] = {10.0f,   80.0f,   200.0f,  300.0f,  450.0f,
+                                                       675.0f,  1012.0f, 1518.0f, 2278.0f, 3417.0f,
+                                                       5125.0f, 7688.0f, 15000.0f};
+
+class BandFilterBank {
+public:
+    static constexpr int kLineLength = 2048;
+    static constexpr RingIndex kLookAhead = 1024;
+
+    void setRate(const Rate& rate);
+    void clear();
+
+    // Runs n <= kBandBlock samples; sample i writes the band lines at index0 + i.
+    void process(const float* v, const float* r, int n, RingIndex index0);
+
+    // Results of the last process call, per sample i of that block:
+    // the newest band signal of every cell,
+    const float (&newest() const)[kBandBlock][kCellCount] { return newest_; }
+    // the band signal kLookAhead samples old,
+    const float (&delayed() const)[kBandBlock][kCellCount] { return delayed_; }
+    // the band envelope max(E(plus), E(minus)) of every band.
+    const float (&envelope() const)[kBandBlock][kBandCount] { return env_; }
+
+private:
+    // Coefficients per section and cell: normaliser g, feedback a1 and a2, and for the two
+    // highpass sections the output scale 1/t^2.
+    alignas(16) float g_[4][kCellCount] = {};
+    alignas(16) float a1_[4][kCellCount] = {};
+    alignas(16) float a2_[4][kCellCount] = {};
+    alignas(16) float hpScale_[kCellCount] = {};
+    // Recursion memories w[n-1], w[n-2] per section and cell.
+    alignas(16) float w1_[4][kCellCount] = {};
+    alignas(16) float w2_[4][kCellCount] = {};
+
+    LaneRing<kCellCount, kLineLength> lines_;
+    QuadratureBank<kCellCount> quadrature_;
+
+    alignas(16) float newest_[kBandBlock][kCellCount] = {};
+    alignas(16) float delayed_[kBandBlock][kCellCount] = {};
+    alignas(16) float env_[kBandBlock][kBandCount] = {};
+};
+
+}  // namespace orvex

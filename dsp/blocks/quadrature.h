@@ -1,0 +1,83 @@
+#pragma once
+// Quadrature envelope: the magnitude of a signal from a pair of all-pass chains.
+//
+// Both chains see the same input. The first chain's output one sample old lags the second
+// chain's output by about 90 degrees over most of the audio band, so the sum of their squares
+// approximates the squared magnitude of the analytic signal. The sum is floored before the
+// square root, which keeps every envelope at or above sqrt(kQuadratureFloor) = 0.0056234 and
+// every ratio formed from one finite.
+//
+// The bank runs many independent envelopes as lanes: each state value is an array over lanes,
+// and each section is one loop over the lanes.
+#include <cmath>
+
+namespace orvex {
+
+inline constexpr int kQuadratureSections = 4;
+inline constexpr float kQuadratureChain1[kQuadratureSections] = {0.6923878f, 0.93606544f, 0.9882295f,
+                                                                  0.99874884f};
+inline constexpr float kQuadratureChain2[kQuadratureSections] = {0.40219212f, 0.8561711f, 0.97229093f,
+                                                                  0.9952885f};
+inline constexpr float kQuadratureFloor = 3.1622778e-05f;
+
+template <int Lanes>
+class QuadratureBank {
+public:
+    // Envelopes of one sample of every lane: out[l] = E(in[l]). `in` and `out` may alias.
+    void step(const float* in, float* out) {
+        float c1[Lanes], c2[Lanes], last1[Lanes];
+        for (int l = 0; l < Lanes; ++l) last1[l] = y1a_[kQuadratureSections - 1][l];
+        chain(kQuadratureChain1, y1a_, y2a_, in, c1);
+        chain(kQuadratureChain2, y1b_, y2b_, in, c2);
+        for (int l = 0; l < Lanes; ++l) {
+            x2_[l] = x1_[l];
+            x1_[l] = in[l];
+        }
+        for (int l = 0; l < Lanes; ++l) {
+            float q = c2[l] * c2[l] + last1[l] * last1[l];
+            q = q > kQuadratureFloor ? q : kQuadratureFloor;
+            out[l] = std::sqrt(q);
+        }
+    }
+
+    void clear() {
+        for (int l = 0; l < Lanes; ++l) {
+            x1_[l] = x2_[l] = 0.0f;
+            for (int s = 0; s < kQuadratureSections; ++s) y1a_[s][l] = y2a_[s][l] = y1b_[s][l] = y2b_[s][l] = 0.0f;
+        }
+    }
+
+private:
+    // Sections y[n] = a*(z[n] + y[n-2]) - z[n-2] in series. A section's input history is the
+    // output history of the section before it (the input's own for the first), so only the
+    // outputs are kept.
+    void chain(const float (&a)[kQuadratureSections], float (&y1)[kQuadratureSections][Lanes],
+               float (&y2)[kQuadratureSections][Lanes], const float* in, float* out) {
+        float z[Lanes], z2[Lanes];
+        for (int l = 0; l < Lanes; ++l) {
+            z[l] = in[l];
+            z2[l] = x2_[l];
+        }
+        for (int s = 0; s < kQuadratureSections; ++s) {
+            const float k = a[s];
+            for (int l = 0; l < Lanes; ++l) {
+                const float old = y2[s][l];
+                const float y = k * (z[l] + old) - z2[l];
+                z2[l] = old;
+                y2[s][l] = y1[s][l];
+                y1[s][l] = y;
+                z[l] = y;
+            }
+        }
+        for (int l = 0; l < Lanes; ++l) out[l] = z[l];
+    }
+
+    alignas(16) float x1_[Lanes] = {};
+    alignas(16) float x2_[Lanes] = {};
+    alignas(16) float y1a_[kQuadratureSections][Lanes] = {};
+    alignas(16) float y2a_[kQuadratureSections][Lanes] = {};
+    alignas(16) float y1b_[kQuadratureSections][Lanes] = {};
+    alignas(16) float y2b_[kQuadratureSections][Lanes] = {};
+};
+
+}  // namespace orvex

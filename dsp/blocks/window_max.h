@@ -1,0 +1,62 @@
+#pragma once
+// Sliding maximum over the newest Width values of each lane.
+//
+// Exact running maximum by doubling: level j holds, for every sample, the maximum of the 2^j
+// newest values, formed from two entries of level j - 1; the window is the maximum of two
+// overlapping entries of the top level (2^L <= Width < 2^(L+1)). That is L + 1 comparisons per
+// sample and lane instead of Width - 1, and the same values, since a maximum does not depend on
+// how its values are grouped. Each level is a ring of Length slots addressed by the shared
+// write index, with the lanes side by side so each step is one loop over lanes.
+#include "dsp/blocks/lanes.h"
+#include "dsp/blocks/ring.h"
+
+namespace orvex {
+
+template <int Lanes, int Length, int Width>
+class WindowMaxBank {
+    static_assert(Length > 0 && (Length & (Length - 1)) == 0, "ring length must be a power of two");
+    static_assert(Width >= 1 && Width <= Length, "window must fit the ring");
+
+    static constexpr int topLevel() {
+        int l = 0;
+        while ((2 << l) <= Width) ++l;
+        return l;
+    }
+    static constexpr int kLevels = topLevel() + 1;
+    static constexpr RingIndex kSpan = RingIndex{1} << topLevel();   // values covered by the top level
+    static constexpr RingIndex kOverlap = static_cast<RingIndex>(Width) - kSpan;
+
+public:
+    static constexpr RingIndex kMask = static_cast<RingIndex>(Length - 1);
+
+    // Writes one value per lane at `index`, then returns in `out` the maximum of each lane's
+    // value just written and the Width - 1 written before it. `in` and `out` may alias.
+    void push(RingIndex index, const float* in, float* out) {
+        const RingIndex at = index & kMask;
+        float* base = level_[0][at];
+        ORVEX_LANE_LOOP
+        for (int l = 0; l < Lanes; ++l) base[l] = in[l];
+        for (int j = 1; j < kLevels; ++j) {
+            const float* a = level_[j - 1][at];
+            const float* b = level_[j - 1][(index - (RingIndex{1} << (j - 1))) & kMask];
+            float* m = level_[j][at];
+            ORVEX_LANE_LOOP
+            for (int l = 0; l < Lanes; ++l) m[l] = b[l] > a[l] ? b[l] : a[l];
+        }
+        const float* top = level_[kLevels - 1][at];
+        const float* old = level_[kLevels - 1][(index - kOverlap) & kMask];
+        ORVEX_LANE_LOOP
+        for (int l = 0; l < Lanes; ++l) out[l] = old[l] > top[l] ? old[l] : top[l];
+    }
+
+    void clear() {
+        for (auto& lv : level_)
+            for (auto& row : lv)
+                for (auto& v : row) v = 0.0f;
+    }
+
+private:
+    alignas(16) float level_[kLevels][Length][Lanes] = {};
+};
+
+}  // namespace orvex

@@ -1,0 +1,69 @@
+#pragma once
+// The signal processor: its 20 control cells, metadata, rate constants, state and the
+// processing frame that runs every stage over sub-blocks.
+#include <cstddef>
+
+#include "dsp/blocks/design.h"
+#include "dsp/blocks/ring.h"
+#include "dsp/controls.h"
+#include "dsp/dsp.h"
+#include "dsp/frame.h"
+#include "dsp/input_stage.h"
+
+namespace orvex {
+
+// Diagnosis hook: while attached, compute appends every sample's input-stage outputs to these
+// buffers until `capacity` samples are stored. Owned by the caller; no allocation on the path.
+struct StageTap {
+    float* v = nullptr;
+    float* r = nullptr;
+    std::size_t capacity = 0;
+    std::size_t written = 0;
+};
+
+// Threads: compute runs on the audio thread; init, setupForRate, computeRateConstants and
+// clearState are called by the host thread only while no compute runs on the same object; a
+// control cell may be written at any time and is picked up at the next block.
+class mydsp : public dsp {
+public:
+    mydsp() = default;
+
+    int inputCount() override { return 2; }
+    int outputCount() override { return 2; }
+    void declareControls(UI* collector) override;
+    int storedRate() override { return fStoredRate; }
+    void init(int rate) override { setupForRate(rate); }
+    void setupForRate(int rate) override;
+    void computeRateConstants(int rate) override;
+    void resetControls() override;
+    void clearState() override;
+    dsp* clone() override { return new mydsp(); }
+    void declareMetadata(Meta* table) override;
+    // Audio thread. Reads inputs[0] only (inputs[1] is never touched); outputs may alias it.
+    void compute(int count, float** inputs, float** outputs) override;
+    void compute(double /*timestamp*/, int count, float** inputs, float** outputs) override {
+        compute(count, inputs, outputs);
+    }
+    int inputRateCode(int channel) override;
+    int outputRateCode(int channel) override;
+
+    // The control cell at a parameter index (ctl::Index), or nullptr when out of range.
+    float* control(int index) {
+        return index >= 0 && index < ctl::kCount ? &fControls[index] : nullptr;
+    }
+    const Rate& workingRate() const { return fRate; }
+    RingIndex currentRingIndex() const { return ringIndex; }
+    void setRingIndexForTest(RingIndex index) { ringIndex = index; }
+    void attachTap(StageTap* tap) { fTap = tap; }
+
+private:
+    int fStoredRate = 0;
+    Rate fRate;
+    float fControls[ctl::kCount] = {};
+    // The one write index shared by every ring; wraps through the whole 32-bit range.
+    RingIndex ringIndex = 0;
+    InputStage fInput;
+    StageTap* fTap = nullptr;
+};
+
+}  // namespace orvex

@@ -1,0 +1,78 @@
+#include "dsp/noise_reduction.h"
+
+#include <cmath>
+
+#include "dsp/frame.h"
+
+namespace orvex {
+
+void NoiseReduction::setRate(const Rate& rate) {
+    fHighpass = firstOrder(1.0f / prewarp(rate, 1000.0f));
+    fDetector.coefs[0] = butterworthLowpass(1.0f / prewarp(rate, 10.0f), kButterworth2[0]);
+    fDetector.coefs[1] = butterworthLowpass(1.0f / prewarp(rate, 100.0f), kButterworth2[0]);
+    fPiT = rate.piT;
+    fCutoffLimit = guardCorner(rate, kMaxCutoff);
+}
+
+void NoiseReduction::setControls(float sensitivity, bool disabled) {
+    fScale = 500.0f * sensitivity;
+    fCutoffFloor = disabled ? kMaxCutoff : 0.0f;
+}
+
+void NoiseReduction::clear() {
+    fDetector.clear();
+    fHighpassOut = 0.0f;
+    fLowpassOut = 0.0f;
+    fLastCutoff = 0.0f;
+    fNormalised.clear();
+}
+
+void NoiseReduction::process(const float* u, const float* den, float* w, int n, RingIndex index) {
+    float level[kSubBlock], late1[kSubBlock], late2[kSubBlock];
+    while (n > 0) {
+        const int m = n < kSubBlock ? n : kSubBlock;
+
+        // Detector input and the two late taps. The ring is only 128 long, so the taps are taken
+        // sample by sample as the new values go in.
+        float h1 = fHighpassOut;
+        for (int i = 0; i < m; ++i) {
+            const RingIndex at = index + static_cast<RingIndex>(i);
+            const float prev = fNormalised.read(at, 1);
+            fNormalised.write(at, u[i]);
+            late1[i] = fNormalised.read(at, kTap);
+            late2[i] = fNormalised.read(at, kTap + 1);
+            const float h = (fHighpass.c * u[i] - fHighpass.c * prev - fHighpass.k * h1) * fHighpass.g;
+            h1 = h;
+            const float a = std::fabs(h);
+            level[i] = a >= kDetectorFloor ? a : kDetectorFloor;
+        }
+        fHighpassOut = h1;
+        fDetector.process(level, m);
+
+        float y1 = fLowpassOut;
+        float cutoff = fLastCutoff;
+        for (int i = 0; i < m; ++i) {
+            cutoff = fScale * level[i];
+            if (cutoff >= kMaxCutoff) cutoff = kMaxCutoff;
+            if (cutoff <= kMinCutoff) cutoff = kMinCutoff;
+            if (cutoff <= fCutoffFloor) cutoff = fCutoffFloor;
+            // At rates of 44000 Hz and below the ceiling reaches half the rate, where the
+            // tangent turns negative and the lowpass unstable; hold it just below.
+            if (cutoff > fCutoffLimit) cutoff = fCutoffLimit;
+            const float k = 1.0f / std::tan(fPiT * cutoff);
+            const float y = ((k - 1.0f) * y1 + late1[i] + late2[i]) / (k + 1.0f);
+            y1 = y;
+            w[i] = den[i] * y;
+        }
+        fLowpassOut = y1;
+        fLastCutoff = cutoff;
+
+        u += m;
+        den += m;
+        w += m;
+        index += static_cast<RingIndex>(m);
+        n -= m;
+    }
+}
+
+}  // namespace orvex

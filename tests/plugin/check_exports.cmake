@@ -1,0 +1,16 @@
+# Fails unless the module's dynamic symbol table defines exactly VSTPluginMain.
+execute_process(COMMAND ${NM} -D --defined-only ${MODULE}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${MODULE}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+set(names)
+foreach(line ${lines})
+  string(REGEX REPLACE "^.* ([^ ]+)$" "\\1" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+if(NOT names STREQUAL "VSTPluginMain")
+  message(FATAL_ERROR "exported symbols: ${names} (expected only VSTPluginMain)")
+endif()
+message(STATUS "exports: ${names}")

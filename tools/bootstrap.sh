@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine:
+#   tools/bootstrap.sh demo   install what is missing, build, render the built-in demo programme
+#   tools/bootstrap.sh test   install what is missing, build, run every test
+# Environment: BUILD_DIR (default build), JOBS (default: number of cores),
+#              ORVEX_EXTRA_PACKAGES (more Debian packages to install), CMAKE_ARGS (extra cmake args).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+mode=${1:-demo}
+build=${BUILD_DIR:-$here/build}
+jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libebur128-dev)
+# shellcheck disable=SC2206
+packages+=(${ORVEX_EXTRA_PACKAGES:-})
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "bootstrap: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "bootstrap: all build dependencies present"
+fi
+
+# shellcheck disable=SC2086
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j"$jobs"
+
+case "$mode" in
+  demo)
+    mkdir -p "$here/out"
+    "$build/tools/orvex-render" --demo "$here/out"
+    ;;
+  test)
+    ctest --test-dir "$build" --output-on-failure -j"$jobs"
+    ;;
+  build) ;;
+  *)
+    echo "usage: $0 [demo|test|build]" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,441 @@
+// orvex-render: runs Orvex (or any VST 2.x plug-in) over an audio file without a DAW and reports
+// the loudness of both ends.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/audio_file.h"
+#include "tools/demo.h"
+#include "tools/params.h"
+#include "tools/render.h"
+#include "tools/vst_loader.h"
+
+using namespace orvex::tools;
+
+namespace {
+
+const char* const kHelp = R"(Usage:
+  orvex-render [OPTIONS] INPUT OUTPUT     render INPUT through the plug-in into OUTPUT
+  orvex-render --demo [DIR] [OPTIONS]     synthesise a 30-second programme, render it, report
+  orvex-render --list-params [--plugin PATH]
+
+INPUT is a WAV, FLAC, AIFF or Ogg file, mono or stereo; its sample rate is the plug-in's rate.
+OUTPUT is a .wav or .flac file holding the plug-in's two outputs as stereo, as long as the input.
+It is written to a temporary file first, so a failed run leaves nothing behind.
+
+Options:
+  --plugin PATH           VST 2.x plug-in library to load (default: the Orvex plug-in installed
+                          beside this program)
+  --block N               samples per processing call (default 512)
+  --input mix|left|right  what a stereo input feeds the plug-in: (L+R)/2 (default), L or R
+  --format 16|24|float    output samples: 16- or 24-bit integer or 32-bit float (default 24-bit
+                          for integer inputs, float for float inputs; FLAC is integer only)
+  --keep-latency          write the raw output stream instead of dropping the plug-in's reported
+                          latency from its start
+  --set NAME=VALUE        set a parameter in its own units as the plug-in displays it, e.g.
+                          --set "Lowpass Filter=12000" or --set "Disable KVLN EQ=on"; NAME may
+                          be the parameter's index (--set 5=12000); may be repeated
+  --set-normalised INDEX=X
+                          set a parameter to the normalised value X (0..1); may be repeated
+  --list-params           print every parameter: index, name, unit, range, default, display
+  --demo [DIR]            write DIR/demo-in.wav (speech, music, a loud transient, near-silence;
+                          48 kHz), render it to DIR/demo-out.wav (DIR defaults to .)
+  --json                  print the report (or the parameter list) as one JSON object
+  --quiet                 no progress bar (it appears only when stderr is a terminal anyway)
+  -h, --help              this text
+
+The report gives, for input and output, integrated loudness (LUFS), loudness range (LU), true
+peak (dBTP) and sample peak (dBFS), and the real-time factor of the processing alone (seconds
+of audio processed per second spent inside the plug-in).
+
+Exit status: 0 on success, 1 when a file or the plug-in fails, 2 for a malformed command line.
+)";
+
+// The report goes here: the original standard output. Standard output itself is pointed at
+// standard error while plug-ins are loaded, so that what a plug-in prints cannot corrupt a
+// report a script reads (--json).
+FILE* gReport = stdout;
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void writeStderr(const char* text) {
+    const ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+    (void)ignored;
+}
+
+// First interrupt: stop between blocks and clean up. A second one, or a crash (in a plug-in,
+// most likely): remove the temporary output now and die of the signal.
+void onInterrupt(int sig) {
+    if (!gInterrupted) {
+        gInterrupted = 1;
+        return;
+    }
+    removeTemporaryFilesNow();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void onFatal(int sig) {
+    removeTemporaryFilesNow();
+    writeStderr("orvex-render: fatal signal during the render; no output written\n");
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void installSignalHandlers() {
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onFatal;
+    for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) sigaction(sig, &sa, nullptr);
+}
+
+void separateReportFromStdout() {
+    std::fflush(stdout);
+    const int fd = ::dup(STDOUT_FILENO);
+    if (fd < 0) return;
+    FILE* report = ::fdopen(fd, "w");
+    if (!report) {
+        ::close(fd);
+        return;
+    }
+    if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        std::fclose(report);
+        return;
+    }
+    gReport = report;
+}
+
+struct Command {
+    RenderOptions render;
+    bool pluginGiven = false;
+    bool demo = false;
+    std::string demoDir = ".";
+    bool listParams = false;
+    bool json = false;
+    bool quiet = false;
+    bool help = false;
+};
+
+std::string executableDirectory() {
+    std::vector<char> buf(PATH_MAX + 1, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", buf.data(), PATH_MAX);
+    if (n <= 0) return ".";
+    std::string path(buf.data(), static_cast<std::size_t>(n));
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool isFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Beside the program (a copy or an install), in the install tree's library directory, or where
+// this build put it.
+std::string defaultPluginPath() {
+    const std::string dir = executableDirectory();
+    std::vector<std::string> candidates = {dir + "/" ORVEX_PLUGIN_FILE_NAME,
+                                           dir + "/../lib/vst/" ORVEX_PLUGIN_FILE_NAME,
+                                           dir + "/../lib/orvex/" ORVEX_PLUGIN_FILE_NAME};
+#ifdef ORVEX_PLUGIN_BUILD_PATH
+    candidates.push_back(ORVEX_PLUGIN_BUILD_PATH);
+#endif
+    for (const auto& c : candidates)
+        if (isFile(c)) return c;
+    throw PluginError("cannot find the Orvex plug-in " ORVEX_PLUGIN_FILE_NAME " beside " + dir +
+                     "; give one with --plugin PATH");
+}
+
+int parseBlock(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < 1 || v > 65536)
+        throw UsageError("--block takes a whole number of samples from 1 to 65536, not \"" + text + "\"");
+    return static_cast<int>(v);
+}
+
+Command parse(int argc, char** argv) {
+    Command c;
+    std::vector<std::string> positional;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string inlineValue;
+        bool hasInline = false;
+        if (arg.rfind("--", 0) == 0) {
+            const auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                inlineValue = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+                hasInline = true;
+            }
+        }
+        auto value = [&]() -> std::string {
+            if (hasInline) return inlineValue;
+            if (i + 1 >= args.size()) throw UsageError(arg + " needs a value; see --help");
+            return args[++i];
+        };
+        if (arg == "-h" || arg == "--help") c.help = true;
+        else if (arg == "--plugin") { c.render.pluginPath = value(); c.pluginGiven = true; }
+        else if (arg == "--block") c.render.blockSize = parseBlock(value());
+        else if (arg == "--input") c.render.input = parseInputMode(value());
+        else if (arg == "--format") {
+            try {
+                c.render.format = parseSampleFormat(value());
+            } catch (const FileError& e) {
+                throw UsageError(e.what());
+            }
+        }
+        else if (arg == "--keep-latency") c.render.keepLatency = true;
+        else if (arg == "--set") c.render.settings.push_back({false, value()});
+        else if (arg == "--set-normalised" || arg == "--set-normalized") c.render.settings.push_back({true, value()});
+        else if (arg == "--list-params") c.listParams = true;
+        else if (arg == "--json") c.json = true;
+        else if (arg == "--quiet" || arg == "-q") c.quiet = true;
+        else if (arg == "--demo") {
+            c.demo = true;
+            if (hasInline) c.demoDir = inlineValue;
+            else if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) c.demoDir = args[++i];
+        }
+        else if (arg == "--") {
+            positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        }
+        else if (arg.size() > 1 && arg[0] == '-') throw UsageError("unknown option " + arg + "; see --help");
+        else positional.push_back(arg);
+    }
+    if (c.help) return c;
+    if (c.demo && c.listParams) throw UsageError("--demo and --list-params do not go together");
+    if (c.demo || c.listParams) {
+        if (!positional.empty()) throw UsageError("unexpected argument \"" + positional[0] + "\"; see --help");
+    } else {
+        if (positional.size() != 2)
+            throw UsageError(positional.size() < 2 ? "give an INPUT and an OUTPUT file (or --demo); see --help"
+                                                   : "too many arguments: \"" + positional[2] + "\"; see --help");
+        c.render.inputPath = positional[0];
+        c.render.outputPath = positional[1];
+    }
+    return c;
+}
+
+// ---- report output ---------------------------------------------------------------------------
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char ch : s) {
+        switch (ch) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (ch < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(ch);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// Non-finite values (the loudness of silence) become null.
+std::string jsonNumber(double v, int decimals = 3) {
+    if (!std::isfinite(v)) return "null";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+std::string level(double v, const char* unit) {
+    char buf[64];
+    if (!std::isfinite(v)) std::snprintf(buf, sizeof buf, "-inf %s", unit);
+    else std::snprintf(buf, sizeof buf, "%.1f %s", v, unit);
+    return buf;
+}
+
+std::string jsonLoudness(const LoudnessReport& l) {
+    return "\"integrated_lufs\":" + jsonNumber(l.integratedLufs, 2) + ",\"range_lu\":" + jsonNumber(l.rangeLu, 2) +
+           ",\"true_peak_dbtp\":" + jsonNumber(l.truePeakDbtp, 2) + ",\"sample_peak_dbfs\":" +
+           jsonNumber(l.samplePeakDbfs, 2);
+}
+
+void printJson(const RenderReport& r) {
+    std::ostringstream o;
+    o << "{\"plugin\":{\"path\":" << jsonString(r.pluginPath) << ",\"name\":" << jsonString(r.pluginName)
+      << ",\"entry\":" << jsonString(r.entryName) << ",\"inputs\":" << r.pluginInputs
+      << ",\"outputs\":" << r.pluginOutputs << ",\"latency_samples\":" << r.latency
+      << ",\"latency_compensated\":" << (r.latencyCompensated ? "true" : "false") << "}";
+    o << ",\"sample_rate\":" << r.rate << ",\"frames\":" << r.frames
+      << ",\"duration_seconds\":" << jsonNumber(static_cast<double>(r.frames) / r.rate, 6)
+      << ",\"block_size\":" << r.blockSize;
+    o << ",\"input\":{\"path\":" << jsonString(r.inputPath) << ",\"format\":" << jsonString(r.inputFormat)
+      << ",\"channels\":" << r.inputChannels << ",\"mode\":" << jsonString(inputModeName(r.inputMode)) << ","
+      << jsonLoudness(r.inputLoudness) << "}";
+    o << ",\"output\":{\"path\":" << jsonString(r.outputPath) << ",\"format\":" << jsonString(r.outputFormat)
+      << ",\"channels\":2," << jsonLoudness(r.outputLoudness) << "}";
+    o << ",\"processing_seconds\":" << jsonNumber(r.processingSeconds, 6)
+      << ",\"realtime_factor\":" << jsonNumber(r.realtimeFactor(), 2);
+    o << ",\"settings\":[";
+    for (std::size_t i = 0; i < r.settings.size(); ++i) {
+        const auto& s = r.settings[i];
+        o << (i ? "," : "") << "{\"index\":" << s.index << ",\"name\":" << jsonString(s.name)
+          << ",\"normalised\":" << jsonNumber(s.normalised, 8) << ",\"display\":" << jsonString(s.display) << "}";
+    }
+    o << "]}";
+    std::fprintf(gReport, "%s\n", o.str().c_str());
+}
+
+void printText(const RenderReport& r) {
+    std::fprintf(gReport, "%s -> %s\n", r.inputPath.c_str(), r.outputPath.c_str());
+    std::fprintf(gReport, "  plug-in      %s (%s, entry %s), %d in / %d out\n", r.pluginName.c_str(), r.pluginPath.c_str(),
+                r.entryName.c_str(), r.pluginInputs, r.pluginOutputs);
+    std::fprintf(gReport, "  input        %s, %s, %d Hz, %.3f s%s\n", r.inputFormat.c_str(),
+                r.inputChannels == 1 ? "mono" : "stereo", r.rate, static_cast<double>(r.frames) / r.rate,
+                r.inputChannels == 2 ? (std::string(", fed as ") + inputModeName(r.inputMode)).c_str() : "");
+    if (r.latency == 0)
+        std::fprintf(gReport, "  output       %s, stereo; no latency reported\n", r.outputFormat.c_str());
+    else
+        std::fprintf(gReport, "  output       %s, stereo; latency %d samples %s\n", r.outputFormat.c_str(), r.latency,
+                    r.latencyCompensated ? "removed" : "kept");
+    for (const auto& s : r.settings)
+        std::fprintf(gReport, "  set          %d \"%s\" = %s (normalised %.6g)%s\n", s.index, s.name.c_str(), s.display.c_str(),
+                    static_cast<double>(s.normalised), s.exact ? "" : ", nearest the display shows");
+    std::fprintf(gReport, "               %-14s %-10s %-12s %s\n", "integrated", "range", "true peak", "sample peak");
+    auto row = [](const char* what, const LoudnessReport& l) {
+        std::fprintf(gReport, "  %-12s %-14s %-10s %-12s %s\n", what, level(l.integratedLufs, "LUFS").c_str(),
+                    level(l.rangeLu, "LU").c_str(), level(l.truePeakDbtp, "dBTP").c_str(),
+                    level(l.samplePeakDbfs, "dBFS").c_str());
+    };
+    row("input", r.inputLoudness);
+    row("output", r.outputLoudness);
+    std::fprintf(gReport, "  processing   %.3f s for %.3f s of audio: %.1fx real time (block %d)\n", r.processingSeconds,
+                static_cast<double>(r.processedFrames) / r.rate, r.realtimeFactor(), r.blockSize);
+}
+
+void printParamsJson(const std::vector<ParameterInfo>& params) {
+    std::ostringstream o;
+    o << "{\"parameters\":[";
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const auto& p = params[i];
+        o << (i ? "," : "") << "{\"index\":" << p.index << ",\"name\":" << jsonString(p.name)
+          << ",\"label\":" << jsonString(p.label);
+        if (p.kind == ParameterInfo::Kind::Numeric) {
+            o << ",\"kind\":\"number\",\"min_display\":" << jsonString(p.lowText)
+              << ",\"max_display\":" << jsonString(p.highText);
+        } else {
+            o << ",\"kind\":" << (p.isSwitch() ? "\"switch\"" : "\"choice\"") << ",\"choices\":[";
+            for (std::size_t k = 0; k < p.choices.size(); ++k) o << (k ? "," : "") << jsonString(p.choices[k]);
+            o << "]";
+        }
+        o << ",\"default\":" << jsonNumber(p.defaultValue, 8) << ",\"display\":" << jsonString(p.defaultText) << "}";
+    }
+    o << "]}";
+    std::fprintf(gReport, "%s\n", o.str().c_str());
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(bool enabled) : enabled_(enabled) {}
+    ~ProgressBar() { finish(); }
+    void operator()(double fraction) {
+        const int percent = static_cast<int>(fraction * 100.0 + 0.5);
+        if (!enabled_ || percent == percent_) return;
+        percent_ = percent;
+        constexpr int kWidth = 40;
+        const int filled = static_cast<int>(fraction * kWidth + 0.5);
+        std::string bar(static_cast<std::size_t>(filled), '#');
+        bar.resize(kWidth, '-');
+        std::fprintf(stderr, "\rrendering [%s] %3d%%", bar.c_str(), percent);
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void finish() {
+        if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+        shown_ = false;
+    }
+
+private:
+    bool enabled_;
+    bool shown_ = false;
+    int percent_ = -1;
+};
+
+void ensureDirectory(const std::string& dir) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) throw FileError("\"" + dir + "\" is not a directory");
+        return;
+    }
+    if (::mkdir(dir.c_str(), 0777) != 0)
+        throw FileError("cannot create the directory \"" + dir + "\": " + std::strerror(errno));
+}
+
+int run(Command& c) {
+    if (c.help) {
+        std::fputs(kHelp, gReport);
+        return 0;
+    }
+    if (!c.pluginGiven) c.render.pluginPath = defaultPluginPath();
+
+    if (c.listParams) {
+        const auto params = listParameters(c.render.pluginPath, 48000.0, c.render.blockSize);
+        if (c.json) printParamsJson(params);
+        else std::fputs(formatParameterTable(params).c_str(), gReport);
+        return 0;
+    }
+
+    if (c.demo) {
+        ensureDirectory(c.demoDir);
+        c.render.inputPath = c.demoDir + "/demo-in.wav";
+        c.render.outputPath = c.demoDir + "/demo-out.wav";
+        const std::vector<float> programme = synthesiseDemo(kDemoRate);
+        AudioWriter demoIn(c.render.inputPath, Container::Wav, SampleFormat::Pcm24, kDemoRate, 1);
+        demoIn.write(programme.data(), programme.size());
+        demoIn.commit();
+    }
+
+    ProgressBar bar(!c.quiet && ::isatty(STDERR_FILENO));
+    c.render.progress = [&bar](double f) { bar(f); };
+    c.render.cancelled = [] { return gInterrupted != 0; };
+    const RenderReport report = render(c.render);
+    bar.finish();
+    if (c.json) printJson(report);
+    else printText(report);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    installSignalHandlers();
+    separateReportFromStdout();
+    try {
+        Command c = parse(argc, argv);
+        const int status = run(c);
+        if (std::fflush(gReport) != 0) throw FileError(std::string("cannot write the report: ") + std::strerror(errno));
+        return status;
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "orvex-render: %s\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "orvex-render: %s\n", e.what());
+        return 1;
+    }
+}
