@@ -1,5 +1,7 @@
 #include "dsp/mydsp.h"
 
+#include <atomic>
+
 #include <cfloat>
 #include <cmath>
 
@@ -73,14 +75,22 @@ void mydsp::computeRateConstants(int rate) {
     fStoredRate = rate;
     fRate = makeRate(rate);
     fInput.setRate(fRate);
+    fBands.setRate(fRate);
+    fExpansion.setRate(fRate);
+    fOutput.setRate(fRate);
 }
 
 void mydsp::resetControls() {
-    for (int i = 0; i < ctl::kCount; ++i) fControls[i] = kControlTable[i].init;
+    // Cells are shared with the parameter path, which writes them from host threads.
+    for (int i = 0; i < ctl::kCount; ++i)
+        std::atomic_ref<float>(fControls[i]).store(kControlTable[i].init, std::memory_order_relaxed);
 }
 
 void mydsp::clearState() {
     fInput.clear();
+    fBands.clear();
+    fExpansion.clear();
+    fOutput.clear();
     ringIndex = 0;
 }
 
@@ -100,34 +110,50 @@ void mydsp::compute(int count, float** inputs, float** outputs) {
     // Block rate: every control is read exactly once; a write during the call counts from the
     // next one.
     float cells[ctl::kCount];
-    for (int i = 0; i < ctl::kCount; ++i) cells[i] = fControls[i];
+    for (int i = 0; i < ctl::kCount; ++i)
+        cells[i] = std::atomic_ref<float>(fControls[i]).load(std::memory_order_relaxed);
     fInput.setControls(inputControlsFrom(cells));
+    fBands.setControls({cells[ctl::kBand1LevelDb], cells[ctl::kBand1GateTrimDb], cells[ctl::kBand2To1LinkDb],
+                        cells[ctl::kBands11To12LinkDb], cells[ctl::kBands5678LinkDb], cells[ctl::kMasterGateGain],
+                        cells[ctl::kBand1Threshold], cells[ctl::kMasterThreshold], cells[ctl::kGateScalePerBand]});
+    fExpansion.setControls({cells[ctl::kExpansionInputHpf], cells[ctl::kExpansionLimiterThreshold],
+                            cells[ctl::kExpansionHfDetectFreq], cells[ctl::kExpansionHfDetectGain],
+                            cells[ctl::kExpansionLevel], cells[ctl::kLowpassFilter]});
+    fOutput.setControls({cells[ctl::kFinalHfShelf], cells[ctl::kOutputAgcThreshold]});
 
     const float* in = inputs[0];
     float* outA = outputs[0];
     float* outB = outputs[1];
 
-    alignas(32) float x[kSubBlock];
-    alignas(32) float v[kSubBlock];
-    alignas(32) float r[kSubBlock];
+    alignas(64) float x[kSubBlock];
+    alignas(64) float v[kSubBlock];
+    alignas(64) float r[kSubBlock];
+    alignas(64) float y1[kSubBlock];
+    alignas(64) float y2[kSubBlock];
+    alignas(64) float zA[kSubBlock];
+    alignas(64) float zB[kSubBlock];
     for (int done = 0; done < count;) {
         const int n = count - done < kSubBlock ? count - done : kSubBlock;
         // The chunk is copied before anything is written, so outputs may alias the input.
         for (int i = 0; i < n; ++i) x[i] = admit(in[done + i]);
 
+        // Stage by stage over the sub-block: each stage reads only earlier stages' values of the
+        // same samples and its own past, so this equals running the chain sample by sample.
         fInput.process(x, v, r, n, ringIndex);
+        fBands.process(v, r, y1, y2, n, ringIndex);
+        fExpansion.process(y1, y2, zA, zB, n);
+        fOutput.process(zA, zB, outA + done, outB + done, n, ringIndex);
 
         if (fTap != nullptr) {
             for (int i = 0; i < n && fTap->written < fTap->capacity; ++i, ++fTap->written) {
-                if (fTap->v != nullptr) fTap->v[fTap->written] = v[i];
-                if (fTap->r != nullptr) fTap->r[fTap->written] = r[i];
+                const std::size_t at = fTap->written;
+                if (fTap->v != nullptr) fTap->v[at] = v[i];
+                if (fTap->r != nullptr) fTap->r[at] = r[i];
+                if (fTap->y1 != nullptr) fTap->y1[at] = y1[i];
+                if (fTap->y2 != nullptr) fTap->y2[at] = y2[i];
+                if (fTap->zA != nullptr) fTap->zA[at] = zA[i];
+                if (fTap->zB != nullptr) fTap->zB[at] = zB[i];
             }
-        }
-
-        // Until the band section and the output stage are wired in, v and r go to the outputs.
-        for (int i = 0; i < n; ++i) {
-            outA[done + i] = v[i];
-            outB[done + i] = r[i];
         }
         ringIndex += static_cast<RingIndex>(n);
         done += n;

@@ -8,7 +8,10 @@
 #include "dsp/controls.h"
 #include "dsp/dsp.h"
 #include "dsp/frame.h"
+#include "dsp/bandwidth_expansion.h"
 #include "dsp/input_stage.h"
+#include "dsp/multiband.h"
+#include "dsp/output_stage.h"
 
 namespace orvex {
 
@@ -17,6 +20,10 @@ namespace orvex {
 struct StageTap {
     float* v = nullptr;
     float* r = nullptr;
+    float* y1 = nullptr;  // band sums
+    float* y2 = nullptr;
+    float* zA = nullptr;  // bandwidth-expansion outputs
+    float* zB = nullptr;
     std::size_t capacity = 0;
     std::size_t written = 0;
 };
@@ -26,6 +33,13 @@ struct StageTap {
 // control cell may be written at any time and is picked up at the next block.
 class mydsp : public dsp {
 public:
+    // The programme's fixed delay through the chain, whatever the rate and the controls:
+    // normaliser look-ahead and noise-reduction tap, band lines, output/sum/difference lines,
+    // the shelf register of the expansion and the output delay. Filter group delays come on top.
+    static constexpr int kChainLatency =
+        static_cast<int>(InputStage::kLatency) + MultibandSection::kBandLookAhead + MultibandSection::kLineDelay +
+        BandwidthExpansion::kShelfDelay + OutputStage::kOutputDelay;
+
     mydsp() = default;
 
     int inputCount() override { return 2; }
@@ -63,6 +77,9 @@ private:
     // The one write index shared by every ring; wraps through the whole 32-bit range.
     RingIndex ringIndex = 0;
     InputStage fInput;
+    MultibandSection fBands;
+    BandwidthExpansion fExpansion;
+    OutputStage fOutput;
     StageTap* fTap = nullptr;
 };
 

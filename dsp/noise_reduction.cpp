@@ -10,6 +10,9 @@ void NoiseReduction::setRate(const Rate& rate) {
     fHighpass = firstOrder(1.0f / prewarp(rate, 1000.0f));
     fDetector.coefs[0] = butterworthLowpass(1.0f / prewarp(rate, 10.0f), kButterworth2[0]);
     fDetector.coefs[1] = butterworthLowpass(1.0f / prewarp(rate, 100.0f), kButterworth2[0]);
+    const Prototype slow{kButterworth2[0], 1.0f, 0.0f, 0.0f, 1.0f};
+    fPreciseSlow = needsPreciseSection(slow, rate, 10.0f);
+    fSlowPrecise.design(slow, rate, 10.0f);
     fPiT = rate.piT;
     fCutoffLimit = guardCorner(rate, kMaxCutoff);
 }
@@ -21,6 +24,7 @@ void NoiseReduction::setControls(float sensitivity, bool disabled) {
 
 void NoiseReduction::clear() {
     fDetector.clear();
+    fSlowPrecise.clear();
     fHighpassOut = 0.0f;
     fLowpassOut = 0.0f;
     fLastCutoff = 0.0f;
@@ -47,7 +51,12 @@ void NoiseReduction::process(const float* u, const float* den, float* w, int n, 
             level[i] = a >= kDetectorFloor ? a : kDetectorFloor;
         }
         fHighpassOut = h1;
-        fDetector.process(level, m);
+        if (fPreciseSlow) {
+            fSlowPrecise.process(level, m);
+            for (int i = 0; i < m; ++i) level[i] = orvex::step(fDetector.coefs[1], fDetector.state[1], level[i]);
+        } else {
+            fDetector.process(level, m);
+        }
 
         float y1 = fLowpassOut;
         float cutoff = fLastCutoff;

@@ -5,6 +5,7 @@
 // so the cutoff opens before a bright passage arrives. The output is multiplied back by the
 // normaliser's divisor.
 #include "dsp/blocks/design.h"
+#include "dsp/blocks/precise_section.h"
 #include "dsp/blocks/ring.h"
 #include "dsp/blocks/sections.h"
 
@@ -31,6 +32,9 @@ public:
 private:
     FirstOrderCoefs fHighpass;    // 1 kHz detector highpass
     BiquadCascade<2> fDetector;   // 10 Hz, then 100 Hz Butterworth lowpass
+    // At high rates the 10 Hz section is beyond single precision; it then runs here instead.
+    bool fPreciseSlow = false;
+    PreciseBiquad fSlowPrecise;
     float fPiT = 0.0f;
     float fCutoffLimit = 0.0f;    // just below half the rate, where the pre-warp stays valid
     float fScale = 0.0f;          // 500 * sensitivity

@@ -31,7 +31,8 @@ const char* const kHelp = R"(Usage:
 
 INPUT is a WAV, FLAC, AIFF or Ogg file, mono or stereo; its sample rate is the plug-in's rate.
 OUTPUT is a .wav or .flac file holding the plug-in's two outputs as stereo, as long as the input.
-It is written to a temporary file first, so a failed run leaves nothing behind.
+It is written to a temporary file first, so a failed run leaves nothing behind. Every input of
+the plug-in receives the mono programme (Orvex reads only its first input).
 
 Options:
   --plugin PATH           VST 2.x plug-in library to load (default: the Orvex plug-in installed

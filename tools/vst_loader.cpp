@@ -16,8 +16,10 @@ namespace {
 thread_local HostState* tCreating = nullptr;
 
 HostState* stateFor(AEffect* effect) {
-    if (effect && effect->resvd1) return reinterpret_cast<HostState*>(effect->resvd1);
-    return tCreating;
+    // While the entry point runs, the record's host field is not ours yet (whatever the plug-in
+    // left there), so the state of the instance being created answers.
+    if (tCreating) return tCreating;
+    return effect ? reinterpret_cast<HostState*>(effect->resvd1) : nullptr;
 }
 
 std::string realPath(const std::string& path) {

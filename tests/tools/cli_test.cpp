@@ -165,6 +165,12 @@ TEST_F(CliTest, RendersAndReports) {
         EXPECT_NE(json.out.find(key), std::string::npos) << key << " in " << json.out;
     EXPECT_EQ(json.out.front(), '{');
     EXPECT_NE(json.err.find("legacy test plug-in opened"), std::string::npos);
+
+    // Silence has no loudness: JSON says null, the text says -inf.
+    writeAudio(dir.file("silence.wav"), 48000, 1, std::vector<float>(48000, 0.0f));
+    const RunResult quiet = run(dir, {"--plugin", TEST_PLUGIN_GOOD, "--json", dir.file("silence.wav"), dir.file("s.wav")});
+    EXPECT_NE(quiet.out.find("\"integrated_lufs\":null,\"range_lu\":0.00,\"true_peak_dbtp\":null,\"sample_peak_dbfs\":null"),
+              std::string::npos) << quiet.out;
 }
 
 TEST_F(CliTest, APluginCrashLeavesNoPartialFile) {
