@@ -7,8 +7,12 @@ namespace orvex {
 namespace {
 constexpr float kDamping = 1.4142135f;
 
+// Above this c = 1/t a highpass section switches to the difference form: a1 then has a rounding
+// step of 1 or more against the margin 1/g + a1 + a2 = 4 that keeps its poles inside the circle.
+constexpr float kDifferenceFormAbove = 2000.0f;
+
 struct CornerCoefs {
-    float g, a1, a2, invT2;
+    float c, g, a1, a2, invT2;
 };
 
 // One coefficient set per corner; both cells meeting at a corner copy the same values.
@@ -17,6 +21,7 @@ CornerCoefs cornerCoefs(const Rate& rate, float f) {
     const float c = 1.0f / t;
     const float invT2 = 1.0f / (t * t);
     CornerCoefs k;
+    k.c = c;
     k.g = 1.0f / ((c + kDamping) * c + 1.0f);
     k.a1 = 2.0f * (1.0f - invT2);
     k.a2 = (c - kDamping) * c + 1.0f;
@@ -40,6 +45,13 @@ void BandFilterBank::setRate(const Rate& rate) {
         }
         hpScale_[cell] = lo.invT2;
     }
+    deltaCount_ = 0;
+    for (int cell = 0; cell < kCellCount; ++cell) {
+        const CornerCoefs& lo = corner[cell % kBandCount];
+        deltaK1_[cell] = 4.0f * lo.g;
+        deltaK2_[cell] = 2.0f * kDamping * lo.c * lo.g;
+        if (lo.c > kDifferenceFormAbove) deltaLane_[deltaCount_++] = cell;
+    }
 }
 
 void BandFilterBank::clear() {
@@ -60,11 +72,27 @@ void BandFilterBank::process(const float* v, const float* r, int n, RingIndex in
             x[kBandCount + l] = m;
         }
         for (int s = 0; s < 2; ++s) {
+            float keep[kCellCount][3];
+            for (int k = 0; k < deltaCount_; ++k) {
+                const int l = deltaLane_[k];
+                keep[k][0] = x[l];
+                keep[k][1] = w1_[s][l];
+                keep[k][2] = w2_[s][l];
+            }
             for (int l = 0; l < kCellCount; ++l) {
                 const float w = x[l] - g_[s][l] * (a1_[s][l] * w1_[s][l] + a2_[s][l] * w2_[s][l]);
                 x[l] = g_[s][l] * (w - 2.0f * w1_[s][l] + w2_[s][l]) * hpScale_[l];
                 w2_[s][l] = w1_[s][l];
                 w1_[s][l] = w;
+            }
+            // The few cells in the difference form overwrite what the plain loop left for them.
+            for (int k = 0; k < deltaCount_; ++k) {
+                const int l = deltaLane_[k];
+                const float in = keep[k][0], w1 = keep[k][1], d1 = keep[k][2];
+                const float d = d1 + (in - deltaK1_[l] * w1 - deltaK2_[l] * d1);
+                x[l] = g_[s][l] * (d - d1) * hpScale_[l];
+                w1_[s][l] = w1 + d;
+                w2_[s][l] = d;
             }
         }
         for (int s = 2; s < 4; ++s) {

@@ -50,9 +50,22 @@ private:
     alignas(16) float a1_[4][kCellCount] = {};
     alignas(16) float a2_[4][kCellCount] = {};
     alignas(16) float hpScale_[kCellCount] = {};
-    // Recursion memories w[n-1], w[n-2] per section and cell.
+    // Recursion memories w[n-1], w[n-2] per section and cell (w[n-1] and the difference
+    // w[n-1] - w[n-2] for the highpass sections of cells in the difference form, below).
     alignas(16) float w1_[4][kCellCount] = {};
     alignas(16) float w2_[4][kCellCount] = {};
+
+    // Cells whose lower corner is so far below the rate that the plain recursion cannot hold
+    // its poles in single precision (the 10 Hz corner from about 64 kHz on: 1 + g*a1 + g*a2 =
+    // 4g is then smaller than the rounding of the coefficients, and the section can run away).
+    // Their highpass sections run in the difference form
+    //   d[n] = d[n-1] + (x[n] - k1*w[n-1] - k2*d[n-1]),  w[n] = w[n-1] + d[n],
+    //   y[n] = g*(d[n] - d[n-1])/t^2,   with k1 = 4g and k2 = 2*1.4142135*c*g,
+    // the same transfer function with well-conditioned coefficients.
+    alignas(16) float deltaK1_[kCellCount] = {};
+    alignas(16) float deltaK2_[kCellCount] = {};
+    int deltaLane_[kCellCount] = {};
+    int deltaCount_ = 0;
 
     LaneRing<kCellCount, kLineLength> lines_;
     QuadratureBank<kCellCount> quadrature_;

@@ -39,6 +39,8 @@ public:
 
 private:
     unsigned int fSaved;
+#else
+    FlushToZero() {}
 #endif
 };
 
@@ -139,6 +141,7 @@ int Orvex::integerRate() const {
 
 // ---- audio ----------------------------------------------------------------------------------
 
+// Host thread, while suspended: re-initialises all eleven processors in place.
 void Orvex::setSampleRate(float sampleRate) {
     AudioEffectX::setSampleRate(sampleRate);
     const int rate = integerRate();
@@ -154,6 +157,7 @@ void Orvex::setSampleRate(float sampleRate) {
     }
 }
 
+// Audio thread. Effect mode is one floating-point mode switch and one call: no allocation.
 void Orvex::processReplacing(float** inputs, float** outputs, VstInt32 sampleFrames) {
     FlushToZero ftz;
     const int frames = sampleFrames > 0 ? sampleFrames : 0;
@@ -169,6 +173,7 @@ void Orvex::processReplacing(float** inputs, float** outputs, VstInt32 sampleFra
 
 // ---- parameters -----------------------------------------------------------------------------
 
+// Any host thread, also during a block: eleven relaxed atomic stores, no allocation.
 void Orvex::setParameter(VstInt32 index, float value) {
     if (index < 0 || index >= fNumParams) return;
     fUI->at(index).setValue(value);

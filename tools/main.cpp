@@ -316,8 +316,8 @@ void printText(const RenderReport& r) {
         std::fprintf(gReport, "  output       %s, stereo; latency %d samples %s\n", r.outputFormat.c_str(), r.latency,
                     r.latencyCompensated ? "removed" : "kept");
     for (const auto& s : r.settings)
-        std::fprintf(gReport, "  set          %d \"%s\" = %s (normalised %.6g)%s\n", s.index, s.name.c_str(), s.display.c_str(),
-                    static_cast<double>(s.normalised), s.exact ? "" : ", nearest the display shows");
+        std::fprintf(gReport, "  set          %d \"%s\" = %s (normalised %.6g%s)\n", s.index, s.name.c_str(), s.display.c_str(),
+                    static_cast<double>(s.normalised), s.exact ? "" : "; the display cannot show the value exactly");
     std::fprintf(gReport, "               %-14s %-10s %-12s %s\n", "integrated", "range", "true peak", "sample peak");
     auto row = [](const char* what, const LoudnessReport& l) {
         std::fprintf(gReport, "  %-12s %-14s %-10s %-12s %s\n", what, level(l.integratedLufs, "LUFS").c_str(),

@@ -212,8 +212,8 @@ TEST_F(Frame, ControlWrittenBetweenBlocksActsFromTheNextBlock) {
     same.init(48000);
     changed.init(48000);
     std::vector<float> vs(in.size()), vc(in.size());
-    StageTap tapSame{vs.data(), nullptr, nullptr, nullptr, nullptr, nullptr, vs.size(), 0};
-    StageTap tapChanged{vc.data(), nullptr, nullptr, nullptr, nullptr, nullptr, vc.size(), 0};
+    StageTap tapSame{.v = vs.data(), .capacity = vs.size()};
+    StageTap tapChanged{.v = vc.data(), .capacity = vc.size()};
     same.attachTap(&tapSame);
     changed.attachTap(&tapChanged);
     EXPECT_EQ(run(same, first), run(changed, first));
@@ -242,7 +242,9 @@ TEST(FrameRates, OutputsStayFiniteAtEveryRate) {
             EXPECT_TRUE(allFinite(out.b)) << rate << " dnr off " << dnrOff;
             // At very low rates every corner is held near half the rate and the 40 Hz output
             // highpass takes all that is left; from 8 kHz on the programme comes through.
-            if (rate >= 8000) EXPECT_GT(test::rms(out.a, mydsp::kChainLatency), 1e-4) << rate;
+            if (rate >= 8000) {
+                EXPECT_GT(test::rms(out.a, mydsp::kChainLatency), 1e-4) << rate;
+            }
             // A stable chain settles back to silence (slowly where corners are held near half
             // the rate).
             const Stereo tail = run(d, std::vector<float>(rate >= 44100 ? 3 * static_cast<std::size_t>(rate) : 300000, 0.0f));

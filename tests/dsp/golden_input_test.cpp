@@ -33,7 +33,7 @@ TEST(GoldenInputStage, DefaultsMatchTheReferenceRender) {
     mydsp d;
     d.init(48000);
     std::vector<float> v(in.size()), r(in.size()), a(512), b(512);
-    StageTap tap{v.data(), r.data(), in.size(), 0};
+    StageTap tap{.v = v.data(), .r = r.data(), .capacity = in.size()};
     d.attachTap(&tap);
     std::vector<float> x = in;
     for (std::size_t at = 0; at < x.size(); at += 512) {
@@ -61,7 +61,7 @@ TEST(GoldenInputStage, StandaloneStageMatchesTheTap) {
     d.init(48000);
     const auto in = test::musicLike(48000, 20000, 3);
     std::vector<float> v(in.size()), r(in.size()), a(in.size()), b(in.size()), x = in;
-    StageTap tap{v.data(), r.data(), in.size(), 0};
+    StageTap tap{.v = v.data(), .r = r.data(), .capacity = in.size()};
     d.attachTap(&tap);
     float* ins[2] = {x.data(), nullptr};
     float* outs[2] = {a.data(), b.data()};

@@ -191,13 +191,16 @@ TEST(Multiband, FiniteAtEveryRate) {
         auto s = makeSection(rate);
         auto v = test::musicLike(rate, static_cast<std::size_t>(rate), 41);
         for (std::size_t i = v.size() / 2; i < v.size(); ++i) v[i] *= 8.0f;  // hot passage
-        const auto r = test::noise(v.size(), 17, 0.3f);
+        auto r = test::noise(v.size(), 17, 0.3f);
+        v.resize(v.size() + 2 * static_cast<std::size_t>(rate), 0.0f);  // and a silent tail
+        r.resize(v.size(), 0.0f);
         const Render out = render(*s, v, r);
         for (std::size_t i = 0; i < v.size(); ++i) {
             ASSERT_TRUE(std::isfinite(out.y1[i])) << "rate " << rate << " sample " << i;
             ASSERT_TRUE(std::isfinite(out.y2[i])) << "rate " << rate << " sample " << i;
         }
         EXPECT_GT(test::rms(out.y1, 3072), 1e-4) << "rate " << rate;
+        EXPECT_LT(std::fabs(out.y1.back()), 1e-3f) << "rate " << rate;
     }
 }
 

@@ -4,11 +4,15 @@
 //
 //   orvex_probe check   MODULE                    record, identity, parameters, audio; exit 1 on a failure
 //   orvex_probe params  MODULE [OUT.txt]          the parameter list with displays at several values
-//   orvex_probe signal  OUT.f32 [SECONDS] [RATE]  a deterministic programme-like mono test signal
+//   orvex_probe signal  OUT.f32 [SECONDS] [RATE] [programme|tone]
+//                                                 a deterministic mono test signal: programme-like
+//                                                 material, or a steady 1 kHz tone at -20 dBFS
 //   orvex_probe render  MODULE IN.f32 OUT.f32 [--rate HZ] [--set INDEX=VALUE]...
 //                                                 processes IN (mono float32) in uneven blocks and
 //                                                 writes both outputs interleaved (float32)
-//   orvex_probe compare A.f32 B.f32 TOLERANCE     largest sample difference; exit 1 above TOLERANCE
+//   orvex_probe compare A.f32 B.f32 TOLERANCE [--rms TOLERANCE] [--from SAMPLE]
+//                                                 largest sample difference (and the rms of the
+//                                                 differences) from SAMPLE on; exit 1 above either
 //
 // Raw float files are little-endian float32 without a header. The program uses the C library
 // only (no test framework), so the same source builds for Linux, 32-bit Linux and, with
@@ -158,6 +162,7 @@ bool allFinite(const std::vector<float>& x) {
 }
 
 std::vector<float> programme(std::size_t n, double rate, std::uint32_t seed);
+int usage();
 
 int check(const std::string& path) {
     LoadedModule module(path);
@@ -288,16 +293,20 @@ int params(const std::string& path, const std::string& outPath) {
     // Index, name, label, default value (bits) and display, then the displays at a few
     // normalised values, which exercises each platform's number formatting.
     for (VstInt32 i = 0; i < kParameterCount; ++i) {
-        out += std::to_string(i) + "\t" + effect.text(effGetParamName, i, 64) + "\t" +
-               effect.text(effGetParamLabel, i, 64) + "\t" +
-               hexBits(effect.record->getParameter(effect.record, i)) + "\t" + effect.text(effGetParamDisplay, i, 64);
         const float saved = effect.record->getParameter(effect.record, i);
+        std::vector<std::string> fields = {std::to_string(i), effect.text(effGetParamName, i, 64),
+                                           effect.text(effGetParamLabel, i, 64), hexBits(saved),
+                                           effect.text(effGetParamDisplay, i, 64)};
         for (float v : {0.0f, 0.137f, 0.5f, 0.731f, 1.0f}) {
             effect.record->setParameter(effect.record, i, v);
-            out += "\t" + effect.text(effGetParamDisplay, i, 64);
+            fields.push_back(effect.text(effGetParamDisplay, i, 64));
         }
         effect.record->setParameter(effect.record, i, saved);
-        out += "\n";
+        for (std::size_t f = 0; f < fields.size(); ++f) {
+            if (f) out.push_back('\t');
+            out.append(fields[f]);
+        }
+        out.push_back('\n');
     }
     std::fputs(out.c_str(), stdout);
     if (!outPath.empty()) {
@@ -378,9 +387,17 @@ bool writeFloats(const std::string& path, const std::vector<float>& x) {
     return std::fclose(f) == 0 && ok;
 }
 
-int signal(const std::string& outPath, double seconds, double rate) {
-    if (!(seconds > 0) || !(rate > 0)) return 2;
-    if (!writeFloats(outPath, programme(static_cast<std::size_t>(seconds * rate), rate, 1))) {
+std::vector<float> tone(std::size_t n, double rate) {
+    std::vector<float> x(n);
+    for (std::size_t i = 0; i < n; ++i)
+        x[i] = static_cast<float>(0.1 * std::sin(2.0 * 3.14159265358979323846 * 1000.0 * static_cast<double>(i) / rate));
+    return x;
+}
+
+int signal(const std::string& outPath, double seconds, double rate, const std::string& kind) {
+    if (!(seconds > 0) || !(rate > 0) || (kind != "programme" && kind != "tone")) return usage();
+    const auto n = static_cast<std::size_t>(seconds * rate);
+    if (!writeFloats(outPath, kind == "tone" ? tone(n, rate) : programme(n, rate, 1))) {
         std::fprintf(stderr, "cannot write %s\n", outPath.c_str());
         return 1;
     }
@@ -411,20 +428,22 @@ int render(const std::string& path, const std::string& inPath, const std::string
     return 0;
 }
 
-int compare(const std::string& aPath, const std::string& bPath, double tolerance) {
+int compare(const std::string& aPath, const std::string& bPath, double tolerance, double rmsTolerance,
+            std::size_t from) {
     std::vector<float> a, b;
     if (!readFloats(aPath, a) || !readFloats(bPath, b)) {
         std::fprintf(stderr, "cannot read %s or %s\n", aPath.c_str(), bPath.c_str());
         return 1;
     }
-    if (a.size() != b.size() || a.empty()) {
-        std::printf("FAILED: %s has %zu samples, %s has %zu\n", aPath.c_str(), a.size(), bPath.c_str(), b.size());
+    if (a.size() != b.size() || a.size() <= from) {
+        std::printf("FAILED: %s has %zu samples, %s has %zu (compared from %zu)\n", aPath.c_str(), a.size(),
+                    bPath.c_str(), b.size(), from);
         return 1;
     }
     double largest = 0.0, sum = 0.0;
     std::size_t at = 0, identical = 0;
     bool finite = true;
-    for (std::size_t i = 0; i < a.size(); ++i) {
+    for (std::size_t i = from; i < a.size(); ++i) {
         finite = finite && std::isfinite(a[i]) && std::isfinite(b[i]);
         const double d = std::fabs(static_cast<double>(a[i]) - b[i]);
         if (d > largest || std::isnan(d)) {
@@ -434,11 +453,20 @@ int compare(const std::string& aPath, const std::string& bPath, double tolerance
         sum += d * d;
         identical += std::memcmp(&a[i], &b[i], sizeof(float)) == 0;
     }
-    const double rmsDiff = std::sqrt(sum / static_cast<double>(a.size()));
-    std::printf("%zu samples, %zu bit-identical; largest difference %.3g (%.1f dB) at sample %zu, rms %.3g\n",
-                a.size(), identical, largest, 20.0 * std::log10(std::max(largest, 1e-30)), at, rmsDiff);
-    const bool ok = finite && largest <= tolerance;
-    if (!ok) std::printf("FAILED: difference above %.3g\n", tolerance);
+    const std::size_t count = a.size() - from;
+    const double rmsDiff = std::sqrt(sum / static_cast<double>(count));
+    std::printf("%zu samples from %zu, %zu bit-identical; largest difference %.3g (%.1f dB) at sample %zu, rms %.3g\n",
+                count, from, identical, largest, 20.0 * std::log10(std::max(largest, 1e-30)), at, rmsDiff);
+    bool ok = finite;
+    if (!finite) std::printf("FAILED: a sample is not finite\n");
+    if (largest > tolerance) {
+        std::printf("FAILED: largest difference above %.3g\n", tolerance);
+        ok = false;
+    }
+    if (rmsTolerance >= 0 && rmsDiff > rmsTolerance) {
+        std::printf("FAILED: rms difference above %.3g\n", rmsTolerance);
+        ok = false;
+    }
     return ok ? 0 : 1;
 }
 
@@ -446,9 +474,9 @@ int usage() {
     std::fprintf(stderr,
                  "usage: orvex_probe check MODULE\n"
                  "       orvex_probe params MODULE [OUT.txt]\n"
-                 "       orvex_probe signal OUT.f32 [SECONDS] [RATE]\n"
+                 "       orvex_probe signal OUT.f32 [SECONDS] [RATE] [programme|tone]\n"
                  "       orvex_probe render MODULE IN.f32 OUT.f32 [--rate HZ] [--set INDEX=VALUE]...\n"
-                 "       orvex_probe compare A.f32 B.f32 TOLERANCE\n");
+                 "       orvex_probe compare A.f32 B.f32 TOLERANCE [--rms TOLERANCE] [--from SAMPLE]\n");
     return 2;
 }
 
@@ -461,9 +489,9 @@ int main(int argc, char** argv) {
     if (command == "check" && args.size() == 2) return check(args[1]);
     if (command == "params" && (args.size() == 2 || args.size() == 3))
         return params(args[1], args.size() == 3 ? args[2] : std::string());
-    if (command == "signal" && args.size() >= 2 && args.size() <= 4)
+    if (command == "signal" && args.size() >= 2 && args.size() <= 5)
         return signal(args[1], args.size() > 2 ? std::atof(args[2].c_str()) : 6.0,
-                      args.size() > 3 ? std::atof(args[3].c_str()) : 44100.0);
+                      args.size() > 3 ? std::atof(args[3].c_str()) : 44100.0, args.size() > 4 ? args[4] : "programme");
     if (command == "render" && args.size() >= 4) {
         double rate = 44100.0;
         std::vector<std::pair<int, float>> settings;
@@ -483,6 +511,19 @@ int main(int argc, char** argv) {
         if (!(rate > 0)) return usage();
         return render(args[1], args[2], args[3], rate, settings);
     }
-    if (command == "compare" && args.size() == 4) return compare(args[1], args[2], std::atof(args[3].c_str()));
+    if (command == "compare" && args.size() >= 4) {
+        double rmsTolerance = -1.0;
+        std::size_t from = 0;
+        for (std::size_t i = 4; i < args.size(); ++i) {
+            if (args[i] == "--rms" && i + 1 < args.size()) {
+                rmsTolerance = std::atof(args[++i].c_str());
+            } else if (args[i] == "--from" && i + 1 < args.size()) {
+                from = static_cast<std::size_t>(std::strtoull(args[++i].c_str(), nullptr, 10));
+            } else {
+                return usage();
+            }
+        }
+        return compare(args[1], args[2], std::atof(args[3].c_str()), rmsTolerance, from);
+    }
     return usage();
 }

@@ -89,7 +89,10 @@ public:
     int inputCount() override { return fInputs; }
     int outputCount() override { return fOutputs; }
     void declareControls(UI* ui) override {
-        for (std::size_t i = 0; i < fLabels.size(); ++i) ui->addHorizontalFader(fLabels[i].c_str(), &fCells[i], 0, 0, 1, 1);
+        for (std::size_t i = 0; i < fLabels.size(); ++i) {
+            if (!fUnit.empty()) ui->attachMetadata(&fCells[i], "unit", fUnit.c_str());
+            ui->addHorizontalFader(fLabels[i].c_str(), &fCells[i], 0, 0, 1, 1);
+        }
     }
     int storedRate() override { return fRate; }
     void init(int rate) override { setupForRate(rate); }
@@ -97,7 +100,11 @@ public:
     void computeRateConstants(int rate) override { fRate = rate; }
     void resetControls() override {}
     void clearState() override {}
-    dsp* clone() override { return new ShapedDsp(fInputs, fOutputs, fLabels, fMeta); }
+    dsp* clone() override {
+        auto* copy = new ShapedDsp(fInputs, fOutputs, fLabels, fMeta);
+        copy->fUnit = fUnit;
+        return copy;
+    }
     void declareMetadata(Meta* table) override {
         for (auto& [key, value] : fMeta) table->declare(key.c_str(), value.c_str());
     }
@@ -113,6 +120,7 @@ public:
     std::vector<std::string> fLabels;
     std::vector<std::pair<std::string, std::string>> fMeta;
     std::vector<float> fCells;
+    std::string fUnit;
     int fRate = 0;
     unsigned int fMxcsrInCompute = 0;
 };
@@ -186,6 +194,30 @@ TEST(EffectConstruction, IdentityFallsBackToDefaultsAndParsesTheVersion) {
     named->getProductString(text);
     EXPECT_EQ(std::string(text), longName);
     EXPECT_EQ(named->getVendorVersion(), -3);
+}
+
+TEST(EffectParameters, NamesAndLabelsStayWithinTheirBounds) {
+    auto* processor = new ShapedDsp(2, 2, {std::string(100, 'N'), "short"}, {});
+    processor->fUnit = "centimetres";
+    auto effect = makeEffect(processor);
+    char text[128];
+    std::memset(text, '#', sizeof text);
+    effect->getParameterName(0, text);
+    EXPECT_EQ(std::string(text), std::string(63, 'N'));
+    EXPECT_EQ(text[64], '#');
+
+    VstParameterProperties p{};
+    EXPECT_TRUE(effect->getParameterProperties(0, &p));
+    EXPECT_EQ(std::string(p.label), std::string(63, 'N'));
+
+    std::memset(text, '#', sizeof text);
+    effect->getParameterLabel(1, text);
+    EXPECT_EQ(std::string(text), "centimet");
+    EXPECT_EQ(text[9], '#');
+
+    effect->setParameter(1, 1.0f);
+    for (int v = 0; v < Orvex::kVoiceCount; ++v) EXPECT_EQ(effect->voice(v).at(1).getPlainValue(), 1.0f) << v;
+    EXPECT_EQ(processor->fCells[1], 1.0f);
 }
 
 TEST(EffectAudio, TheBlockRunsWithFlushToZeroAndRestoresTheHostMode) {
