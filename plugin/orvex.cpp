@@ -1,4 +1,6 @@
 #include "plugin/orvex.h"
+
+#include "dsp/mydsp.h"
 #include "plugin/text.h"
 
 #include <cmath>
@@ -46,6 +48,8 @@ private:
 
 }  // namespace
 
+const VstInt32 Orvex::kProcessingLatency = mydsp::kChainLatency;
+
 Orvex::Orvex(audioMasterCallback audioMaster, dsp* processor, vstUI* collection)
     : AudioEffectX(audioMaster, 1, collection->size()),
       fDSP(processor),
@@ -86,6 +90,9 @@ Orvex::Orvex(audioMasterCallback audioMaster, dsp* processor, vstUI* collection)
         }
         setUniqueID(identifier);
     }
+    // The chain delays the programme by a fixed number of samples at every rate and setting;
+    // reporting it lets hosts that compensate plug-in delay keep the track aligned.
+    setInitialDelay(kProcessingLatency);
 
     const int rate = integerRate();
     for (int i = 0; i < kVoiceCount; ++i) {

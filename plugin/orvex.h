@@ -30,6 +30,9 @@ struct PlayingVoice {
 
 class Orvex : public AudioEffectX {
 public:
+    // The processor's fixed delay, reported to the host as the record's initialDelay.
+    static const VstInt32 kProcessingLatency;
+
     static constexpr int kVoiceCount = 10;
     static constexpr int kInitialMixingLength = 1024;
     // Note events kept for one block when nothing plays them (processors with audio inputs);

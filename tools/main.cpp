@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,7 +18,10 @@
 #include "tools/audio_file.h"
 #include "tools/demo.h"
 #include "tools/params.h"
+#include "tools/alloc_counter.h"
 #include "tools/render.h"
+#include "tools/soak.h"
+#include "tools/validate.h"
 #include "tools/vst_loader.h"
 
 using namespace orvex::tools;
@@ -28,6 +32,8 @@ const char* const kHelp = R"(Usage:
   orvex-render [OPTIONS] INPUT OUTPUT     render INPUT through the plug-in into OUTPUT
   orvex-render --demo [DIR] [OPTIONS]     synthesise a 30-second programme, render it, report
   orvex-render --list-params [--plugin PATH]
+  orvex-render --validate [--plugin PATH] [--seed N] [--quick] [--max-peak X]
+  orvex-render --soak [--plugin PATH] [--minutes N] [--max-peak X]
 
 INPUT is a WAV, FLAC, AIFF or Ogg file, mono or stereo; its sample rate is the plug-in's rate.
 OUTPUT is a .wav or .flac file holding the plug-in's two outputs as stereo, as long as the input.
@@ -51,6 +57,24 @@ Options:
   --list-params           print every parameter: index, name, unit, range, default, display
   --demo [DIR]            write DIR/demo-in.wav (speech, music, a loud transient, near-silence;
                           48 kHz), render it to DIR/demo-out.wav (DIR defaults to .)
+  --validate              run the plug-in through the situations hosts create (every sample rate
+                          and block size with noise, sweeps, silence and square waves; automation
+                          with out-of-range values; odd calls; two instances; allocations inside
+                          processing; a second thread; every opcode with edge-case arguments;
+                          denormal timing) and print one line per check; exit status 1 on any FAIL
+  --seed N                the validator's random seed (default 1); the same seed, the same run
+  --quick                 the reduced validation for CI (well under 20 s for Orvex)
+  --max-peak X            validation and soak: output samples must stay at or below X
+                          (0.8912509 for Orvex)
+  --groups A,B            validate only these groups (identity, matrix, automation, edges,
+                          determinism, parameters, allocations, threads, dispatcher, denormals)
+  --strict                validation: warnings count as failures
+  --no-fork               validation: run the checks in this process (for valgrind and the
+                          thread sanitizer); a crashing plug-in then ends the run
+  --soak                  render a long programme (speech and music, silences between) in one go,
+                          faster than real time, and check that the output stays finite and within
+                          the bound, that it dies away in silence and that it does not drift
+  --minutes N             length of the soak (default 60)
   --json                  print the report (or the parameter list) as one JSON object
   --quiet                 no progress bar (it appears only when stderr is a terminal anyway)
   -h, --help              this text
@@ -127,6 +151,12 @@ struct Command {
     bool json = false;
     bool quiet = false;
     bool help = false;
+    bool validate = false;
+    ValidateOptions validation;
+    bool strict = false;
+    bool soak = false;
+    double soakMinutes = 60.0;
+    std::optional<float> maxPeak;
 };
 
 std::string executableDirectory() {
@@ -168,6 +198,32 @@ int parseBlock(const std::string& text) {
     return static_cast<int>(v);
 }
 
+std::uint64_t parseSeed(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0)
+        throw UsageError("--seed takes a whole number, not \"" + text + "\"");
+    return v;
+}
+
+float parsePositive(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(v > 0.0) || !std::isfinite(v))
+        throw UsageError(option + " takes a positive number, not \"" + text + "\"");
+    return static_cast<float>(v);
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream s(text);
+    std::string item;
+    while (std::getline(s, item, ','))
+        if (!item.empty()) out.push_back(item);
+    return out;
+}
+
 Command parse(int argc, char** argv) {
     Command c;
     std::vector<std::string> positional;
@@ -205,6 +261,15 @@ Command parse(int argc, char** argv) {
         else if (arg == "--set-normalised" || arg == "--set-normalized") c.render.settings.push_back({true, value()});
         else if (arg == "--list-params") c.listParams = true;
         else if (arg == "--json") c.json = true;
+        else if (arg == "--validate") c.validate = true;
+        else if (arg == "--soak") c.soak = true;
+        else if (arg == "--quick") c.validation.quick = true;
+        else if (arg == "--strict") c.strict = true;
+        else if (arg == "--no-fork") c.validation.isolate = false;
+        else if (arg == "--seed") c.validation.seed = parseSeed(value());
+        else if (arg == "--max-peak") c.maxPeak = parsePositive(arg, value());
+        else if (arg == "--minutes") c.soakMinutes = parsePositive(arg, value());
+        else if (arg == "--groups") c.validation.groups = splitList(value());
         else if (arg == "--quiet" || arg == "-q") c.quiet = true;
         else if (arg == "--demo") {
             c.demo = true;
@@ -219,8 +284,9 @@ Command parse(int argc, char** argv) {
         else positional.push_back(arg);
     }
     if (c.help) return c;
-    if (c.demo && c.listParams) throw UsageError("--demo and --list-params do not go together");
-    if (c.demo || c.listParams) {
+    const int modes = (c.demo ? 1 : 0) + (c.listParams ? 1 : 0) + (c.validate ? 1 : 0) + (c.soak ? 1 : 0);
+    if (modes > 1) throw UsageError("--demo, --list-params, --validate and --soak do not go together");
+    if (c.demo || c.listParams || c.validate || c.soak) {
         if (!positional.empty()) throw UsageError("unexpected argument \"" + positional[0] + "\"; see --help");
     } else {
         if (positional.size() != 2)
@@ -394,6 +460,35 @@ int run(Command& c) {
         return 0;
     }
     if (!c.pluginGiven) c.render.pluginPath = defaultPluginPath();
+
+    if (c.validate) {
+        c.validation.pluginPath = c.render.pluginPath;
+        c.validation.maxPeak = c.maxPeak;
+        c.validation.allocations = interposedAllocationProbe();
+        std::fprintf(gReport, "validating %s (seed %llu%s)\n", c.render.pluginPath.c_str(),
+                     static_cast<unsigned long long>(c.validation.seed), c.validation.quick ? ", quick" : "");
+        std::fflush(gReport);
+        const ValidationSummary s = validate(c.validation, [](const CheckResult& r) {
+            std::fprintf(gReport, "%s\n", formatCheck(r).c_str());
+            std::fflush(gReport);
+        });
+        const bool ok = s.failed == 0 && (!c.strict || s.warnings == 0);
+        std::fprintf(gReport, "%s: %d checks, %d passed, %d warnings, %d failed, %d skipped in %.1f s\n",
+                     ok ? "VALID" : "INVALID", s.total(), s.passed, s.warnings, s.failed, s.skipped, s.seconds);
+        return ok ? 0 : 1;
+    }
+
+    if (c.soak) {
+        SoakOptions o;
+        o.pluginPath = c.render.pluginPath;
+        o.minutes = c.soakMinutes;
+        o.maxPeak = c.maxPeak;
+        const SoakReport r = soak(o, [](const std::string& line) {
+            std::fprintf(gReport, "%s\n", line.c_str());
+            std::fflush(gReport);
+        });
+        return r.ok ? 0 : 1;
+    }
 
     if (c.listParams) {
         const auto params = listParameters(c.render.pluginPath, 48000.0, c.render.blockSize);

@@ -89,7 +89,7 @@ TEST(ModuleEntry, TheRecordCarriesTheEffectsIdentity) {
     EXPECT_EQ(r.uniqueID, 0x4F525645);
     EXPECT_EQ(r.version, 1);
     EXPECT_EQ(r.ioRatio, 1.0f);
-    EXPECT_EQ(r.initialDelay, 0);
+    EXPECT_EQ(r.initialDelay, mydsp::kChainLatency);
     EXPECT_EQ(r.realQualities, 0);
     EXPECT_EQ(r.offQualities, 0);
     EXPECT_EQ(r.resvd1, 0);
@@ -107,6 +107,25 @@ TEST(ModuleEntry, TheRecordCarriesTheEffectsIdentity) {
     EXPECT_EQ(effect.call(effGetPlugCategory), kPlugCategUnknown);
     EXPECT_EQ(effect.call(effGetVstVersion), 2400);
     EXPECT_EQ(effect.call(effIdentify), 0x4E764566);
+}
+
+TEST(ModuleEntry, TheReportedLatencyIsWhereAClickComesOut) {
+    Instance effect;
+    ASSERT_NE(effect.record, nullptr);
+    const int delay = effect.record->initialDelay;
+    EXPECT_EQ(delay, 221 + 125 + 1024 + 2048 + 2 + 132);
+    effect.call(effSetSampleRate, 0, 0, nullptr, 48000.0f);
+    effect.call(effMainsChanged, 0, 1);
+    // A click in a quiet noise bed: the output's largest sample is the click, which arrives at
+    // the reported delay plus the filters' short group delay, never earlier.
+    const std::size_t at = 20000;
+    std::vector<float> in = test::noise(48000, 21, 1e-3f);
+    in[at] = 0.9f;
+    const std::vector<float> out = effect.render(in, 512);
+    const std::vector<float> left(out.begin(), out.begin() + static_cast<long>(in.size()));
+    const std::size_t arrival = test::argMaxAbs(left);
+    EXPECT_GE(arrival, at + static_cast<std::size_t>(delay));
+    EXPECT_LT(arrival, at + static_cast<std::size_t>(delay) + 200);
 }
 
 TEST(ModuleEntry, AHostWithoutVersionOrCallbackGetsNothing) {

@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# Runs the plug-in on the platforms beyond the native x86-64 Linux build:
+#
+#   win64  the 64-bit Windows DLL under wine: a Windows build of orvex_probe (tests/platform)
+#          loads Orvex.dll with LoadLibrary, checks the record, the identity texts, the
+#          parameters and the audio, and renders test material that is compared with the
+#          renders of the Linux x86-64 module;
+#   m32    a 32-bit x86 Linux build (-m32 -msse2 -mfpmath=sse): the whole test suite runs
+#          against it, then orvex_probe checks the 32-bit module and compares its renders.
+#
+#   .ci/platforms.sh [win64] [m32]        (default: both)
+#
+# The Windows DLLs come from .ci/cross-build.sh (run here for x86_64 when needed; its export and
+# import checks run again). Every step fails loudly; the script exits non-zero on the first
+# failure and prints the time each stage took.
+#
+# Renders differ across platforms by the rounding of the maths libraries (expf, tanf, powf and
+# the like differ by an ulp for a few inputs per hundred between glibc, i386 glibc and
+# MinGW-w64). On a steady tone the outputs then agree to about 1e-5 once the dynamics have
+# settled; in programme material and while the gates and levellers settle, an ulp shifts a
+# decision by a sample and the difference rises to a few 1e-2 for a moment (moving one
+# parameter by one ulp on the same machine does the same). The limits below allow that and
+# nothing gross: a wrong filter, a lost channel or a different gain shows in the rms and in the
+# settled tone.
+#
+# Environment: ORVEX_CROSS_BUILD_ROOT (default <project>/build-cross), ORVEX_CROSS_JOBS (2),
+# WINE (the wine loader; default /usr/lib/wine/wine64, else wine64 or wine on PATH),
+# ORVEX_M32_EMULATOR (e.g. "qemu-i386;-L;/": run the 32-bit programs through it; chosen by
+# itself when the kernel cannot run 32-bit programs), ORVEX_M32_TESTS (a ctest -R filter for
+# the 32-bit suite; default all, or the host-level tests under an emulator).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_root="${ORVEX_CROSS_BUILD_ROOT:-$root/build-cross}"
+jobs="${ORVEX_CROSS_JOBS:-2}"
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(win64 m32)
+
+start=$(date +%s)
+stamp() { echo "=== platforms: $1 ($(( $(date +%s) - start )) s)"; }
+fail() {
+    echo "error: $*" >&2
+    exit 1
+}
+
+# Limits of the render comparisons (see above).
+# Measured on this machine: settled tone 1e-5; whole renders up to 4.3e-2 largest, 2.6e-3 rms.
+settled_tolerance=1e-4  # largest difference on the steady tone from its second second on
+programme_tolerance=0.1 # largest difference anywhere in a render
+rms_tolerance=1e-2      # rms of the differences over a whole render
+
+work="$build_root/compare"
+mkdir -p "$work"
+linux_module="$build_root/linux64/plugin/Orvex.so"
+linux_probe="$build_root/probe-linux64/orvex_probe"
+settings=(--set 5=0.2 --set 0=0.9 --set 10=1 --set 16=1 --set 17=0.8 --set 19=1 --set 9=0.1)
+
+configure_build() {
+    # configure_build SOURCE DIR [cmake args...]: configures (quietly) and builds everything.
+    local source="$1" dir="$2"
+    shift 2
+    cmake -S "$source" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >"$dir.configure.log" 2>&1 ||
+        { cat "$dir.configure.log"; fail "configuring $dir"; }
+    cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1 ||
+        { grep -E 'error|Error' "$dir.build.log" | head -40; fail "building $dir (log: $dir.build.log)"; }
+}
+
+# ---- the Linux x86-64 reference -----------------------------------------------------------
+reference() {
+    stamp "Linux x86-64 reference module and probe"
+    mkdir -p "$build_root"
+    cmake -S "$root" -B "$build_root/linux64" -DCMAKE_BUILD_TYPE=Release -DORVEX_BUILD_TESTS=OFF \
+        -DORVEX_BUILD_BENCH=OFF -DORVEX_BUILD_TOOLS=OFF -DORVEX_WERROR=ON >/dev/null
+    cmake --build "$build_root/linux64" -j "$jobs" --target orvex >"$build_root/linux64.build.log" 2>&1 ||
+        { tail -40 "$build_root/linux64.build.log"; fail "building the Linux module"; }
+    configure_build "$root/tests/platform" "$build_root/probe-linux64" -DORVEX_WERROR=ON
+    "$linux_probe" check "$linux_module"
+    "$linux_probe" signal "$work/programme44.f32" 6 44100 programme
+    "$linux_probe" signal "$work/programme48.f32" 6 48000 programme
+    "$linux_probe" signal "$work/tone44.f32" 3 44100 tone
+    "$linux_probe" params "$linux_module" "$work/linux64.params" >/dev/null
+    render_all "linux64" "$linux_probe" "$linux_module"
+}
+
+# render_all NAME PROBE MODULE [runner...]: the three renders of one platform.
+render_all() {
+    local name="$1" probe="$2" module="$3"
+    shift 3
+    "$@" "$probe" render "$module" "$work/programme44.f32" "$work/$name-programme44.out.f32"
+    "$@" "$probe" render "$module" "$work/programme48.f32" "$work/$name-programme48.out.f32" --rate 48000 "${settings[@]}"
+    "$@" "$probe" render "$module" "$work/tone44.f32" "$work/$name-tone44.out.f32"
+}
+
+# compare_all NAME: parameter texts identical, renders within the limits.
+compare_all() {
+    local name="$1" r
+    if ! diff -u "$work/linux64.params" "$work/$name.params"; then
+        fail "$name: parameter names or displays differ from Linux x86-64"
+    fi
+    echo "   $name: parameter names, labels, values and displays identical to Linux x86-64"
+    for r in programme44 programme48 tone44; do
+        echo -n "   $name vs linux64, $r: "
+        "$linux_probe" compare "$work/linux64-$r.out.f32" "$work/$name-$r.out.f32" "$programme_tolerance" \
+            --rms "$rms_tolerance" || fail "$name: $r render differs from Linux x86-64"
+    done
+    echo -n "   $name vs linux64, tone44 settled: "
+    "$linux_probe" compare "$work/linux64-tone44.out.f32" "$work/$name-tone44.out.f32" "$settled_tolerance" \
+        --from $((2 * 44100)) || fail "$name: settled tone differs from Linux x86-64"
+}
+
+# ---- 64-bit Windows under wine ------------------------------------------------------------
+win64() {
+    local wine="${WINE:-}"
+    if [ -z "$wine" ]; then
+        for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)" "$(command -v wine || true)"; do
+            if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+                wine="$candidate"
+                break
+            fi
+        done
+    fi
+    [ -n "$wine" ] || fail "no wine loader found (Debian packages wine and wine64)"
+    local wineserver
+    wineserver="$(dirname "$wine")/wineserver"
+    [ -x "$wineserver" ] || wineserver="$(command -v wineserver || true)"
+
+    stamp "64-bit Windows DLL"
+    ORVEX_CROSS_BUILD_ROOT="$build_root" ORVEX_CROSS_ARCHS=x86_64 ORVEX_CROSS_JOBS="$jobs" \
+        bash "$root/.ci/cross-build.sh" orvex | grep -E '^(==|   )' || fail "cross build of the x86_64 DLL"
+    local dll="$build_root/x86_64/plugin/Orvex.dll"
+    [ -f "$dll" ] || fail "no $dll"
+    configure_build "$root/tests/platform" "$build_root/probe-win64" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" -DORVEX_WERROR=ON
+    local probe="$build_root/probe-win64/orvex_probe.exe"
+
+    export WINEPREFIX="$build_root/wine64-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEARCH=win64
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        stamp "creating the wine prefix $WINEPREFIX"
+        "$wine" wineboot -i >"$build_root/wineboot.log" 2>&1 || { cat "$build_root/wineboot.log"; fail "wineboot"; }
+    fi
+    stamp "orvex_probe.exe under $wine"
+    "$wine" "$probe" check "$dll" | tr -d '\r' | tee "$work/win64.check"
+    grep -q ' 0 failed$' "$work/win64.check" || fail "the DLL failed its checks under wine"
+    "$wine" "$probe" params "$dll" "$work/win64.params" >/dev/null || fail "parameter list under wine"
+    render_all win64 "$probe" "$dll" "$wine"
+    compare_all win64
+    [ -z "$wineserver" ] || "$wineserver" -k 2>/dev/null || true
+}
+
+# ---- 32-bit x86 Linux ---------------------------------------------------------------------
+m32() {
+    local toolchain="$root/cmake/toolchain-linux-i686.cmake"
+    local deps="$build_root/m32-deps" runner=()
+    stamp "32-bit x86 Linux build"
+    # Can this kernel run 32-bit programs itself?
+    local hello="$build_root/m32-hello"
+    echo 'int main(void) { return 0; }' >"$hello.c"
+    gcc -m32 "$hello.c" -o "$hello" || fail "gcc -m32 cannot link (g++-multilib)"
+    if [ -z "${ORVEX_M32_EMULATOR:-}" ] && ! "$hello" 2>/dev/null; then
+        command -v qemu-i386 >/dev/null || fail "32-bit programs do not run here and qemu-i386 is missing (qemu-user)"
+        export ORVEX_M32_EMULATOR="qemu-i386;-L;/"
+    fi
+    if [ -n "${ORVEX_M32_EMULATOR:-}" ]; then
+        IFS=';' read -r -a runner <<<"$ORVEX_M32_EMULATOR"
+        echo "   running 32-bit programs through: ${runner[*]}"
+        "${runner[@]}" "$hello" || fail "${runner[*]} cannot run a 32-bit program"
+    fi
+
+    # GoogleTest for i386, from the sources Debian ships (package googletest).
+    if [ ! -f "$deps/lib/cmake/GTest/GTestConfig.cmake" ]; then
+        stamp "GoogleTest for i386 from /usr/src/googletest"
+        [ -f /usr/src/googletest/CMakeLists.txt ] || fail "no /usr/src/googletest (Debian package googletest)"
+        configure_build /usr/src/googletest "$build_root/m32-gtest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+            -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$deps"
+        cmake --install "$build_root/m32-gtest" >/dev/null
+    fi
+
+    stamp "32-bit project build"
+    configure_build "$root" "$build_root/m32" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DORVEX_BUILD_BENCH=OFF -DORVEX_BUILD_TOOLS=OFF -DGTest_DIR="$deps/lib/cmake/GTest"
+    # ELF class 1 (32-bit), machine 3 (i386).
+    [ "$(od -An -tx1 -j4 -N1 "$build_root/m32/plugin/Orvex.so" | tr -d ' ')" = 01 ] &&
+        [ "$(od -An -tx1 -j18 -N1 "$build_root/m32/plugin/Orvex.so" | tr -d ' ')" = 03 ] ||
+        fail "the m32 module is not a 32-bit x86 object"
+
+    local filter="${ORVEX_M32_TESTS:-}"
+    if [ -z "$filter" ] && [ ${#runner[@]} -gt 0 ]; then filter='^(Module|Dispatcher|plugin_)'; fi
+    stamp "32-bit test suite${filter:+ (-R $filter)}"
+    ctest --test-dir "$build_root/m32" -j "$jobs" --output-on-failure --timeout 900 ${filter:+-R "$filter"} \
+        >"$build_root/m32.ctest.log" 2>&1 || { tail -60 "$build_root/m32.ctest.log"; fail "32-bit tests"; }
+    grep -E 'tests passed|tests failed' "$build_root/m32.ctest.log"
+
+    stamp "orvex_probe on the 32-bit module"
+    configure_build "$root/tests/platform" "$build_root/probe-m32" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DORVEX_WERROR=ON
+    local probe="$build_root/probe-m32/orvex_probe" module="$build_root/m32/plugin/Orvex.so"
+    "${runner[@]}" "$probe" check "$module"
+    "${runner[@]}" "$probe" params "$module" "$work/m32.params" >/dev/null
+    render_all m32 "$probe" "$module" "${runner[@]}"
+    compare_all m32
+}
+
+reference
+for stage in "${stages[@]}"; do
+    case "$stage" in
+        win64) win64 ;;
+        m32) m32 ;;
+        *) fail "unknown stage $stage (win64, m32)" ;;
+    esac
+done
+stamp "done"
