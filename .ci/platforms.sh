@@ -5,13 +5,16 @@
 #          loads Orvex.dll with LoadLibrary, checks the record, the identity texts, the
 #          parameters and the audio, and renders test material that is compared with the
 #          renders of the Linux x86-64 module;
+#   win32  the 32-bit Windows DLL the same way, under wine's 32-bit loader, where it is
+#          installed (see .ci/wine32-check.sh); skipped with a notice otherwise;
 #   m32    a 32-bit x86 Linux build (-m32 -msse2 -mfpmath=sse): the whole test suite runs
 #          against it, then orvex_probe checks the 32-bit module and compares its renders.
 #
-#   .ci/platforms.sh [win64] [m32]        (default: both)
+#   .ci/platforms.sh [win64] [win32] [m32]   (default: all three)
+#   .ci/platforms.sh reference            only the Linux x86-64 module, its probe and renders
 #
-# The Windows DLLs come from .ci/cross-build.sh (run here for x86_64 when needed; its export and
-# import checks run again). Every step fails loudly; the script exits non-zero on the first
+# The Windows DLLs come from .ci/cross-build.sh (run here for the architecture at hand; its
+# export and import checks run again). Every step fails loudly; the script exits non-zero on the first
 # failure and prints the time each stage took.
 #
 # Renders differ across platforms by the rounding of the maths libraries (expf, tanf, powf and
@@ -24,7 +27,10 @@
 # settled tone.
 #
 # Environment: ORVEX_CROSS_BUILD_ROOT (default <project>/build-cross), ORVEX_CROSS_JOBS (2),
-# WINE (the wine loader; default /usr/lib/wine/wine64, else wine64 or wine on PATH),
+# ORVEX_NATIVE_BUILD (a configured native Release build to take the reference module from;
+# default: one of its own, <root>/linux64),
+# WINE (the 64-bit wine loader; default /usr/lib/wine/wine64, else wine64 on PATH), WINE32
+# (the 32-bit one; default /usr/lib/wine/wine),
 # ORVEX_M32_EMULATOR (e.g. "qemu-i386;-L;/": run the 32-bit programs through it; chosen by
 # itself when the kernel cannot run 32-bit programs), ORVEX_M32_TESTS (a ctest -R filter for
 # the 32-bit suite; default all, or the host-level tests under an emulator).
@@ -34,7 +40,11 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_root="${ORVEX_CROSS_BUILD_ROOT:-$root/build-cross}"
 jobs="${ORVEX_CROSS_JOBS:-2}"
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(win64 m32)
+explicit=yes
+if [ ${#stages[@]} -eq 0 ]; then
+    stages=(win64 win32 m32)
+    explicit=no
+fi
 
 start=$(date +%s)
 stamp() { echo "=== platforms: $1 ($(( $(date +%s) - start )) s)"; }
@@ -44,14 +54,18 @@ fail() {
 }
 
 # Limits of the render comparisons (see above).
-# Measured on this machine: settled tone 1e-5; whole renders up to 4.3e-2 largest, 2.6e-3 rms.
+# Measured on this machine: settled tone 1e-5; whole renders up to 6.2e-2 largest (a moment in
+# the tone's first second), 2.8e-3 rms.
 settled_tolerance=1e-4  # largest difference on the steady tone from its second second on
-programme_tolerance=0.1 # largest difference anywhere in a render
+programme_tolerance=0.2 # largest difference anywhere in a render
 rms_tolerance=1e-2      # rms of the differences over a whole render
 
 work="$build_root/compare"
 mkdir -p "$work"
-linux_module="$build_root/linux64/plugin/Orvex.so"
+# A native Release build that already made the module (e.g. the CI's main build) can serve as
+# the reference: ORVEX_NATIVE_BUILD=<its build dir>.
+native_build="${ORVEX_NATIVE_BUILD:-$build_root/linux64}"
+linux_module="$native_build/plugin/Orvex.so"
 linux_probe="$build_root/probe-linux64/orvex_probe"
 settings=(--set 5=0.2 --set 0=0.9 --set 10=1 --set 16=1 --set 17=0.8 --set 19=1 --set 9=0.1)
 
@@ -69,10 +83,15 @@ configure_build() {
 reference() {
     stamp "Linux x86-64 reference module and probe"
     mkdir -p "$build_root"
-    cmake -S "$root" -B "$build_root/linux64" -DCMAKE_BUILD_TYPE=Release -DORVEX_BUILD_TESTS=OFF \
-        -DORVEX_BUILD_BENCH=OFF -DORVEX_BUILD_TOOLS=OFF -DORVEX_WERROR=ON >/dev/null
-    cmake --build "$build_root/linux64" -j "$jobs" --target orvex >"$build_root/linux64.build.log" 2>&1 ||
+    if [ -z "${ORVEX_NATIVE_BUILD:-}" ]; then
+        cmake -S "$root" -B "$native_build" -DCMAKE_BUILD_TYPE=Release -DORVEX_BUILD_TESTS=OFF \
+            -DORVEX_BUILD_BENCH=OFF -DORVEX_BUILD_TOOLS=OFF -DORVEX_WERROR=ON >/dev/null
+    fi
+    cmake --build "$native_build" -j "$jobs" --target orvex >"$build_root/linux64.build.log" 2>&1 ||
         { tail -40 "$build_root/linux64.build.log"; fail "building the Linux module"; }
+    grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$native_build/CMakeCache.txt" &&
+        ! grep -q '^ORVEX_SANITIZE:STRING=.' "$native_build/CMakeCache.txt" ||
+        fail "$native_build is not a plain Release build"
     configure_build "$root/tests/platform" "$build_root/probe-linux64" -DORVEX_WERROR=ON
     "$linux_probe" check "$linux_module"
     "$linux_probe" signal "$work/programme44.f32" 6 44100 programme
@@ -108,44 +127,70 @@ compare_all() {
         --from $((2 * 44100)) || fail "$name: settled tone differs from Linux x86-64"
 }
 
-# ---- 64-bit Windows under wine ------------------------------------------------------------
+# ---- Windows under wine ------------------------------------------------------------------
+# windows NAME ARCH LOADER PREFIX: cross-builds the DLL and the probe for ARCH, runs the probe
+# under the wine LOADER in a wine prefix of its own, compares with the Linux reference.
+windows() {
+    local name="$1" arch="$2" wine="$3" winearch="$4"
+    local wineserver
+    wineserver="$(dirname "$wine")/wineserver"
+    [ -x "$wineserver" ] || wineserver="$(command -v wineserver || true)"
+
+    stamp "$name: the $arch DLL"
+    ORVEX_CROSS_BUILD_ROOT="$build_root" ORVEX_CROSS_ARCHS="$arch" ORVEX_CROSS_JOBS="$jobs" \
+        bash "$root/.ci/cross-build.sh" orvex | grep -E '^(==|   )' || fail "cross build of the $arch DLL"
+    local dll="$build_root/$arch/plugin/Orvex.dll"
+    [ -f "$dll" ] || fail "no $dll"
+    configure_build "$root/tests/platform" "$build_root/probe-$name" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch-w64-mingw32.cmake" -DORVEX_WERROR=ON
+    local probe="$build_root/probe-$name/orvex_probe.exe"
+
+    export WINEPREFIX="$build_root/$name-prefix" WINEARCH="$winearch" WINEDEBUG=-all
+    # No Mono or Gecko installers: the prefix needs neither.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        stamp "$name: creating the wine prefix $WINEPREFIX"
+        "$wine" wineboot -i >"$build_root/$name-wineboot.log" 2>&1 ||
+            { cat "$build_root/$name-wineboot.log"; fail "wineboot"; }
+    fi
+    stamp "$name: orvex_probe.exe under $wine"
+    "$wine" "$probe" check "$dll" | tr -d '\r' | tee "$work/$name.check"
+    grep -q ' 0 failed$' "$work/$name.check" || fail "the $arch DLL failed its checks under wine"
+    "$wine" "$probe" params "$dll" "$work/$name.params" >/dev/null || fail "parameter list under wine"
+    render_all "$name" "$probe" "$dll" "$wine"
+    compare_all "$name"
+    [ -z "$wineserver" ] || "$wineserver" -k 2>/dev/null || true
+}
+
 win64() {
     local wine="${WINE:-}"
     if [ -z "$wine" ]; then
-        for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)" "$(command -v wine || true)"; do
+        for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
             if [ -n "$candidate" ] && [ -x "$candidate" ]; then
                 wine="$candidate"
                 break
             fi
         done
     fi
-    [ -n "$wine" ] || fail "no wine loader found (Debian packages wine and wine64)"
-    local wineserver
-    wineserver="$(dirname "$wine")/wineserver"
-    [ -x "$wineserver" ] || wineserver="$(command -v wineserver || true)"
+    [ -n "$wine" ] || fail "no 64-bit wine loader found (Debian packages wine and wine64)"
+    windows win64 x86_64 "$wine" win64
+}
 
-    stamp "64-bit Windows DLL"
-    ORVEX_CROSS_BUILD_ROOT="$build_root" ORVEX_CROSS_ARCHS=x86_64 ORVEX_CROSS_JOBS="$jobs" \
-        bash "$root/.ci/cross-build.sh" orvex | grep -E '^(==|   )' || fail "cross build of the x86_64 DLL"
-    local dll="$build_root/x86_64/plugin/Orvex.dll"
-    [ -f "$dll" ] || fail "no $dll"
-    configure_build "$root/tests/platform" "$build_root/probe-win64" \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-x86_64-w64-mingw32.cmake" -DORVEX_WERROR=ON
-    local probe="$build_root/probe-win64/orvex_probe.exe"
-
-    export WINEPREFIX="$build_root/wine64-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    export WINEARCH=win64
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        stamp "creating the wine prefix $WINEPREFIX"
-        "$wine" wineboot -i >"$build_root/wineboot.log" 2>&1 || { cat "$build_root/wineboot.log"; fail "wineboot"; }
+# The 32-bit DLL needs wine's 32-bit loader (wine32:i386, which needs the i386 architecture in
+# dpkg: .ci/wine32-check.sh sets that up). Skipped, visibly, where it is not installed, unless
+# asked for by name.
+win32() {
+    local wine="${WINE32:-/usr/lib/wine/wine}" requested="$1"
+    if [ ! -x "$wine" ] || ! file_is_elf32 "$wine"; then
+        [ "$requested" = yes ] && fail "no 32-bit wine loader at $wine (run .ci/wine32-check.sh as root)"
+        stamp "win32: SKIPPED, no 32-bit wine loader at $wine (.ci/wine32-check.sh installs one)"
+        return 0
     fi
-    stamp "orvex_probe.exe under $wine"
-    "$wine" "$probe" check "$dll" | tr -d '\r' | tee "$work/win64.check"
-    grep -q ' 0 failed$' "$work/win64.check" || fail "the DLL failed its checks under wine"
-    "$wine" "$probe" params "$dll" "$work/win64.params" >/dev/null || fail "parameter list under wine"
-    render_all win64 "$probe" "$dll" "$wine"
-    compare_all win64
-    [ -z "$wineserver" ] || "$wineserver" -k 2>/dev/null || true
+    windows win32 i686 "$wine" win32
+}
+
+file_is_elf32() {
+    [ "$(od -An -tx1 -j4 -N1 "$1" | tr -d ' ')" = 01 ]
 }
 
 # ---- 32-bit x86 Linux ---------------------------------------------------------------------
@@ -180,7 +225,7 @@ m32() {
     configure_build "$root" "$build_root/m32" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -DORVEX_BUILD_BENCH=OFF -DORVEX_BUILD_TOOLS=OFF -DGTest_DIR="$deps/lib/cmake/GTest"
     # ELF class 1 (32-bit), machine 3 (i386).
-    [ "$(od -An -tx1 -j4 -N1 "$build_root/m32/plugin/Orvex.so" | tr -d ' ')" = 01 ] &&
+    file_is_elf32 "$build_root/m32/plugin/Orvex.so" &&
         [ "$(od -An -tx1 -j18 -N1 "$build_root/m32/plugin/Orvex.so" | tr -d ' ')" = 03 ] ||
         fail "the m32 module is not a 32-bit x86 object"
 
@@ -204,8 +249,10 @@ reference
 for stage in "${stages[@]}"; do
     case "$stage" in
         win64) win64 ;;
+        win32) win32 "$explicit" ;;
         m32) m32 ;;
-        *) fail "unknown stage $stage (win64, m32)" ;;
+        reference) ;; # built and rendered above; for .ci/wine32-check.sh
+        *) fail "unknown stage $stage (win64, win32, m32, reference)" ;;
     esac
 done
 stamp "done"

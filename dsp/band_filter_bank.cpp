@@ -3,6 +3,7 @@
 #include "dsp/blocks/lanes.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 namespace {
 constexpr float kDamping = 1.4142135f;
@@ -33,8 +34,9 @@ CornerCoefs cornerCoefs(const Rate& rate, float f) {
 void BandFilterBank::setRate(const Rate& rate) {
     CornerCoefs corner[kBandCount + 1];
     for (int i = 0; i <= kBandCount; ++i) corner[i] = cornerCoefs(rate, kBandCorners[i]);
-    for (int cell = 0; cell < kCellCount; ++cell) {
-        const int band = cell % kBandCount;
+    for (int cell = 0; cell < kCellLanes; ++cell) {
+        const int band = cell % kBandLanes;
+        if (band >= kBandCount) continue;  // padding lanes keep zero coefficients
         const CornerCoefs& lo = corner[band];
         const CornerCoefs& hi = corner[band + 1];
         for (int s = 0; s < 4; ++s) {
@@ -46,8 +48,9 @@ void BandFilterBank::setRate(const Rate& rate) {
         hpScale_[cell] = lo.invT2;
     }
     deltaCount_ = 0;
-    for (int cell = 0; cell < kCellCount; ++cell) {
-        const CornerCoefs& lo = corner[cell % kBandCount];
+    for (int cell = 0; cell < kCellLanes; ++cell) {
+        if (cell % kBandLanes >= kBandCount) continue;
+        const CornerCoefs& lo = corner[cell % kBandLanes];
         deltaK1_[cell] = 4.0f * lo.g;
         deltaK2_[cell] = 2.0f * kDamping * lo.c * lo.g;
         if (lo.c > kDifferenceFormAbove) deltaLane_[deltaCount_++] = cell;
@@ -56,30 +59,31 @@ void BandFilterBank::setRate(const Rate& rate) {
 
 void BandFilterBank::clear() {
     for (int s = 0; s < 4; ++s)
-        for (int l = 0; l < kCellCount; ++l) w1_[s][l] = w2_[s][l] = 0.0f;
+        for (int l = 0; l < kCellLanes; ++l) w1_[s][l] = w2_[s][l] = 0.0f;
     lines_.clear();
     quadrature_.clear();
 }
 
 void BandFilterBank::process(const float* v, const float* r, int n, RingIndex index0) {
-    // Cells: all lanes through the four sections, one sample at a time.
     for (int i = 0; i < n; ++i) {
+        const RingIndex index = index0 + static_cast<RingIndex>(i);
+        // Cells: all lanes through the four sections.
         const float p = v[i] + r[i];
         const float m = v[i] - r[i];
-        float x[kCellCount];
-        for (int l = 0; l < kBandCount; ++l) {
+        alignas(64) float x[kCellLanes];
+        for (int l = 0; l < kBandLanes; ++l) {
             x[l] = p;
-            x[kBandCount + l] = m;
+            x[kBandLanes + l] = m;
         }
         for (int s = 0; s < 2; ++s) {
-            float keep[kCellCount][3];
+            float keep[kCellLanes][3];
             for (int k = 0; k < deltaCount_; ++k) {
                 const int l = deltaLane_[k];
                 keep[k][0] = x[l];
                 keep[k][1] = w1_[s][l];
                 keep[k][2] = w2_[s][l];
             }
-            for (int l = 0; l < kCellCount; ++l) {
+            for (int l = 0; l < kCellLanes; ++l) {
                 const float w = x[l] - g_[s][l] * (a1_[s][l] * w1_[s][l] + a2_[s][l] * w2_[s][l]);
                 x[l] = g_[s][l] * (w - 2.0f * w1_[s][l] + w2_[s][l]) * hpScale_[l];
                 w2_[s][l] = w1_[s][l];
@@ -96,37 +100,38 @@ void BandFilterBank::process(const float* v, const float* r, int n, RingIndex in
             }
         }
         for (int s = 2; s < 4; ++s) {
-            for (int l = 0; l < kCellCount; ++l) {
+            for (int l = 0; l < kCellLanes; ++l) {
                 const float w = x[l] - g_[s][l] * (a1_[s][l] * w1_[s][l] + a2_[s][l] * w2_[s][l]);
                 x[l] = g_[s][l] * (w + 2.0f * w1_[s][l] + w2_[s][l]);
                 w2_[s][l] = w1_[s][l];
                 w1_[s][l] = w;
             }
         }
-        float* out = newest_[i];
-        for (int l = 0; l < kCellCount; ++l) out[l] = x[l];
-    }
 
-    // Band lines: the look-ahead is longer than a block, so every read of this block sees
-    // samples written before it.
-    for (int i = 0; i < n; ++i) {
-        const RingIndex index = index0 + static_cast<RingIndex>(i);
-        float* slot = lines_.slot(index);
-        for (int l = 0; l < kCellCount; ++l) slot[l] = newest_[i][l];
+        // Band lines: the look-ahead is longer than a block, so every read of this block sees
+        // samples written before it. Each delayed row is read before the new row goes in: with the
+        // line exactly as long as the look-ahead it is the same row.
         const float* old = lines_.delayed(index, kLookAhead);
         for (int l = 0; l < kCellCount; ++l) delayed_[i][l] = old[l];
-    }
+        float* slot = lines_.slot(index);
+        float* out = newest_[i];
+        for (int l = 0; l < kBandCount; ++l) {
+            slot[l] = x[l];
+            slot[kBandCount + l] = x[kBandLanes + l];
+            out[l] = x[l];
+            out[kBandCount + l] = x[kBandLanes + l];
+        }
 
-    // Envelopes of the newest band signals; the band envelope is the louder channel's.
-    for (int i = 0; i < n; ++i) {
-        float e[kCellCount];
-        quadrature_.step(newest_[i], e);
+        // Envelopes of the newest band signals; the band envelope is the louder channel's.
+        alignas(64) float e[kCellLanes];
+        quadrature_.step(x, e);
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kBandCount; ++b) {
-            const float ep = e[b], em = e[kBandCount + b];
+        for (int b = 0; b < kBandLanes; ++b) {
+            const float ep = e[b], em = e[kBandLanes + b];
             env_[i][b] = ep > em ? ep : em;
         }
     }
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

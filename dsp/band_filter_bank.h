@@ -7,16 +7,23 @@
 // the minus channel. Each cell is two Butterworth highpass sections at the band's lower corner
 // followed by two Butterworth lowpass sections at its upper corner (a Linkwitz-Riley pair on
 // each side). Adjacent bands share their corner and the same coefficient values for it.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/lane_ring.h"
 #include "dsp/blocks/quadrature.h"
 #include "dsp/blocks/ring.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 inline constexpr int kBandCount = 12;
 inline constexpr int kCellCount = 2 * kBandCount;
 inline constexpr int kBandBlock = 64;  // largest sub-block the multiband units take
+// Inside the bank each channel's twelve cells are padded to sixteen lanes, so every lane loop is
+// whole vectors of every instruction set: plus band b is lane b, minus band b lane 16 + b. The
+// padding lanes run on silence and are never read.
+inline constexpr int kBandLanes = 16;
+inline constexpr int kCellLanes = 2 * kBandLanes;
 
 // Corner frequencies: band b runs from kBandCorners[b - 1] to kBandCorners[b]. From 200 Hz to
 // 7688 Hz they are 200 * 1.5^k truncated to whole hertz.
@@ -26,7 +33,9 @@ inline constexpr float kBandCorners[kBandCount + 1] = {10.0f,   80.0f,   200.0f,
 
 class BandFilterBank {
 public:
-    static constexpr int kLineLength = 2048;
+    // Each sample reads its delayed row before writing its new one, so a line as long as the
+    // delay is enough: the row read is the one about to be overwritten.
+    static constexpr int kLineLength = 1024;
     static constexpr RingIndex kLookAhead = 1024;
 
     void setRate(const Rate& rate);
@@ -40,20 +49,20 @@ public:
     const float (&newest() const)[kBandBlock][kCellCount] { return newest_; }
     // the band signal kLookAhead samples old,
     const float (&delayed() const)[kBandBlock][kCellCount] { return delayed_; }
-    // the band envelope max(E(plus), E(minus)) of every band.
-    const float (&envelope() const)[kBandBlock][kBandCount] { return env_; }
+    // the band envelope max(E(plus), E(minus)) of every band (lanes 0..11 of kBandLanes).
+    const float (&envelope() const)[kBandBlock][kBandLanes] { return env_; }
 
 private:
     // Coefficients per section and cell: normaliser g, feedback a1 and a2, and for the two
     // highpass sections the output scale 1/t^2.
-    alignas(16) float g_[4][kCellCount] = {};
-    alignas(16) float a1_[4][kCellCount] = {};
-    alignas(16) float a2_[4][kCellCount] = {};
-    alignas(16) float hpScale_[kCellCount] = {};
+    alignas(64) float g_[4][kCellLanes] = {};
+    alignas(64) float a1_[4][kCellLanes] = {};
+    alignas(64) float a2_[4][kCellLanes] = {};
+    alignas(64) float hpScale_[kCellLanes] = {};
     // Recursion memories w[n-1], w[n-2] per section and cell (w[n-1] and the difference
     // w[n-1] - w[n-2] for the highpass sections of cells in the difference form, below).
-    alignas(16) float w1_[4][kCellCount] = {};
-    alignas(16) float w2_[4][kCellCount] = {};
+    alignas(64) float w1_[4][kCellLanes] = {};
+    alignas(64) float w2_[4][kCellLanes] = {};
 
     // Cells whose lower corner is so far below the rate that the plain recursion cannot hold
     // its poles in single precision (the 10 Hz corner from about 64 kHz on: 1 + g*a1 + g*a2 =
@@ -62,17 +71,18 @@ private:
     //   d[n] = d[n-1] + (x[n] - k1*w[n-1] - k2*d[n-1]),  w[n] = w[n-1] + d[n],
     //   y[n] = g*(d[n] - d[n-1])/t^2,   with k1 = 4g and k2 = 2*1.4142135*c*g,
     // the same transfer function with well-conditioned coefficients.
-    alignas(16) float deltaK1_[kCellCount] = {};
-    alignas(16) float deltaK2_[kCellCount] = {};
+    alignas(64) float deltaK1_[kCellLanes] = {};
+    alignas(64) float deltaK2_[kCellLanes] = {};
     int deltaLane_[kCellCount] = {};
     int deltaCount_ = 0;
 
     LaneRing<kCellCount, kLineLength> lines_;
-    QuadratureBank<kCellCount> quadrature_;
+    QuadratureBank<kCellLanes> quadrature_;
 
     alignas(16) float newest_[kBandBlock][kCellCount] = {};
     alignas(16) float delayed_[kBandBlock][kCellCount] = {};
-    alignas(16) float env_[kBandBlock][kBandCount] = {};
+    alignas(64) float env_[kBandBlock][kBandLanes] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

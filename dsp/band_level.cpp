@@ -1,37 +1,74 @@
 #include "dsp/band_level.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "dsp/blocks/lanes.h"
+#include "dsp/blocks/vecmath.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 namespace {
-constexpr float kGateRelease[kBandCount] = {13.333333f, 16.666666f, 20.833334f, 26.041666f,
+constexpr float kGateRelease[kLevelLanes] = {13.333333f, 16.666666f, 20.833334f, 26.041666f,
                                             32.552082f, 40.690105f, 50.86263f,  63.57829f,
-                                            79.47286f,  99.34107f,  124.176346f, 155.22043f};
+                                            79.47286f,  99.34107f,  124.176346f, 155.22043f,
+                                            155.22043f, 155.22043f, 155.22043f, 155.22043f};  // padding
 constexpr float kDivisorFloor = 3.1622778e-05f;
 constexpr float kLinkedShare = 0.7943282f;  // -2 dB of the linked slow level
 constexpr float kBand2Scale = 0.050118722f;  // -26 dB
 
 inline float maxOf(float a, float b) { return a > b ? a : b; }
+
+// One value per padded lane, held as one vector so the links are formed in registers. (Wider
+// than the narrower instruction sets' registers: the compiler splits it. The helpers are local
+// and inlined, so the compiler's note on passing such values between units does not apply; it
+// is switched off for this unit in dsp/CMakeLists.txt.)
+typedef float LaneRow __attribute__((vector_size(kLevelLanes * sizeof(float))));
+typedef int LaneIndexRow __attribute__((vector_size(kLevelLanes * sizeof(int))));
+inline LaneRow loadRow(const float* p) {
+    LaneRow v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void storeRow(float* p, LaneRow v) { std::memcpy(p, &v, sizeof v); }
+inline LaneRow maxOf(LaneRow a, LaneRow b) { return a > b ? a : b; }
+
+// The slow levels each band is linked to (its own where it has no link): band 1 sees band 2,
+// band 6 sees bands 5, 7 and 8, band 7 sees bands 5, 6 and 8, band 12 sees band 11.
+constexpr LaneIndexRow kLinkFrom1 = {1, 1, 2, 3, 4, 4, 4, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+constexpr LaneIndexRow kLinkFrom2 = {1, 1, 2, 3, 4, 6, 5, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+constexpr LaneIndexRow kLinkFrom3 = {1, 1, 2, 3, 4, 7, 7, 7, 8, 9, 10, 10, 12, 13, 14, 15};
 }  // namespace
 
+void BandLevel::setSettings(const Settings& s) {
+    settings_ = s;
+    for (int b = 0; b < kLevelLanes; ++b) {
+        gateGain_[b] = b < kBandCount ? s.gateGain[b] : 0.0f;
+        threshold_[b] = b < kBandCount ? s.threshold[b] : 1.0f;
+        linkGain_[b] = 0.0f;  // unlinked: its own slow level alone
+    }
+    linkGain_[0] = s.link2to1;
+    linkGain_[5] = linkGain_[6] = s.link5678;
+    linkGain_[11] = s.link11to12;
+}
+
 void BandLevel::setRate(const Rate& rate) {
-    for (int b = 0; b < kBandCount; ++b) {
+    for (int b = 0; b < kLevelLanes; ++b) {
         eRelease_[b] = smoothing(rate, kGateRelease[b]);
         omRelease_[b] = 1.0f - eRelease_[b];
     }
     eGate_ = smoothing(rate, 33.333332f);
     omGate_ = 1.0f - eGate_;
-    for (int b = 0; b < kBandCount; ++b) {
+    for (int b = 0; b < kLevelLanes; ++b) {
         levels_.configure(b, rate, 2.0f, 0.25f, 66.666664f);              // fast level
-        levels_.configure(kBandCount + b, rate, 0.25f, 2.0f, 2.0f);       // slow level
+        levels_.configure(kLevelLanes + b, rate, 0.25f, 2.0f, 2.0f);      // slow level
     }
+    levels_.setLiveLanes(kLevelLanes, kBandCount);
 }
 
 void BandLevel::clear() {
-    for (int b = 0; b < kBandCount; ++b) gatePeak_[b] = gateSmooth_[b] = 0.0f;
+    for (int b = 0; b < kLevelLanes; ++b) gatePeak_[b] = gateSmooth_[b] = 0.0f;
     window_.clear();
     levels_.clear();
     outputLines_.clear();
@@ -39,61 +76,69 @@ void BandLevel::clear() {
 
 void BandLevel::process(const float (*env)[kBandCount], const float (*delayed)[kCellCount], int n,
                         RingIndex index0) {
-    const Settings& st = settings_;
-    for (int i = 0; i < n; ++i) {
-        const RingIndex index = index0 + static_cast<RingIndex>(i);
-        const float* e = env[i];
+    alignas(64) float padded[kBandBlock][kBandLanes] = {};
+    for (int i = 0; i < n; ++i)
+        for (int b = 0; b < kBandCount; ++b) padded[i][b] = env[i][b];
+    process(padded, delayed, n, index0);
+}
 
-        // Gate follower: instant attack, per-band release, then a 30 ms smoother.
+void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delayed)[kCellCount], int n,
+                        RingIndex index0) {
+    const Settings& st = settings_;
+    // Gate follower: instant attack, per-band release, then a 30 ms smoother. It depends on the
+    // envelopes alone, so it runs over the whole block first and the arctangent law is applied
+    // to all of it in one call.
+    for (int i = 0; i < n; ++i) {
+        const float* e = envelope[i];
+        float* gamma = gate_[i];
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kBandCount; ++b) {
-            float in = st.gateGain[b] * e[b];
+        for (int b = 0; b < kLevelLanes; ++b) {
+            float in = gateGain_[b] * e[b];
             in = in <= 1.0f ? in : 1.0f;
             in = std::fabs(in);
             const float peak = maxOf(in, omRelease_[b] * in + eRelease_[b] * gatePeak_[b]);
             gatePeak_[b] = peak;
-            gateSmooth_[b] = eGate_ * gateSmooth_[b] + omGate_ * peak;
+            const float smooth = eGate_ * gateSmooth_[b] + omGate_ * peak;
+            gateSmooth_[b] = smooth;
+            gamma[b] = smooth;
         }
-        float* gamma = gate_[i];
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kBandCount; ++b) gamma[b] = std::atan(gateSmooth_[b]);
+    }
+    applyToLiveLanes(vectorMath().atan, &gate_[0][0], n, kLevelLanes, kBandCount);
+
+    for (int i = 0; i < n; ++i) {
+        const RingIndex index = index0 + static_cast<RingIndex>(i);
+        const float* e = envelope[i];
+        const float* gamma = gate_[i];
 
         // Level window over the 44 newest envelopes, floored at the threshold; the fast level
         // follows the window maximum, the slow level the envelope itself.
-        float q[2 * kBandCount];
+        alignas(64) float q[2 * kLevelLanes];
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kBandCount; ++b) q[b] = maxOf(st.threshold[b], e[b]);
+        for (int b = 0; b < kLevelLanes; ++b) q[b] = maxOf(threshold_[b], e[b]);
         window_.push(index, q, q);
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kBandCount; ++b) q[kBandCount + b] = e[b];
-        float lv[2 * kBandCount];
+        for (int b = 0; b < kLevelLanes; ++b) q[kLevelLanes + b] = e[b];
+        alignas(64) float lv[2 * kLevelLanes];
         levels_.step(q, lv);
         const float* fast = lv;
-        const float* slow = lv + kBandCount;
+        const float* slow = lv + kLevelLanes;
 
-        // Links read the slow levels of this sample, all formed above.
-        float* linked = linked_[i];
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kBandCount; ++b) {
-            slow_[i][b] = slow[b];
-            linked[b] = slow[b];
-        }
-        linked[0] = maxOf(slow[0], st.link2to1 * slow[1]);
-        const float l5 = st.link5678 * slow[4], l6 = st.link5678 * slow[5], l7 = st.link5678 * slow[6],
-                    l8 = st.link5678 * slow[7];
-        linked[5] = maxOf(maxOf(slow[5], l5), maxOf(l7, l8));
-        linked[6] = maxOf(maxOf(slow[6], l5), maxOf(l6, l8));
-        linked[11] = maxOf(slow[11], st.link11to12 * slow[10]);
+        // Links read the slow levels of this sample, all formed above. A linked band takes the
+        // largest of its own slow level and its partners' scaled by the link gain; scaling by a
+        // positive gain keeps the order, so the gain may go onto the partners' maximum.
+        const LaneRow slowRow = loadRow(slow);
+        const LaneRow partners = maxOf(maxOf(__builtin_shuffle(slowRow, kLinkFrom1), __builtin_shuffle(slowRow, kLinkFrom2)),
+                                       __builtin_shuffle(slowRow, kLinkFrom3));
+        const LaneRow linked = maxOf(slowRow, loadRow(linkGain_) * partners);
+        storeRow(slow_[i], slowRow);
+        storeRow(linked_[i], linked);
 
-        float* d = divisor_[i];
-        float* beta = gain_[i];
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kBandCount; ++b) {
-            float div = maxOf(kLinkedShare * linked[b], fast[b]);
-            div = div <= kDivisorFloor ? kDivisorFloor : div;
-            d[b] = div;
-            beta[b] = gamma[b] / div;
-        }
+        LaneRow div = maxOf(kLinkedShare * linked, loadRow(fast));
+        div = div <= kDivisorFloor ? kDivisorFloor : div;
+        storeRow(divisor_[i], div);
+        const LaneRow gain = loadRow(gamma) / div;
+        storeRow(gain_[i], gain);
+        const float* beta = gain_[i];
         const float* s = delayed[i];
         float* l = levelled_[i];
         ORVEX_LANE_LOOP
@@ -103,13 +148,15 @@ void BandLevel::process(const float (*env)[kBandCount], const float (*delayed)[k
         }
 
         // Bands 1 and 2 go to the sums through their output lines.
-        float* slot = outputLines_.slot(index);
-        slot[0] = st.band1Scale * (l[0] + l[kBandCount]);
-        slot[1] = kBand2Scale * (l[1] + l[kBandCount + 1]);
+        // (Read before the write: the line is exactly as long as the delay.)
         const float* old = outputLines_.delayed(index, kOutputDelay);
         lineOut_[i][0] = old[0];
         lineOut_[i][1] = old[1];
+        float* slot = outputLines_.slot(index);
+        slot[0] = st.band1Scale * (l[0] + l[kBandCount]);
+        slot[1] = kBand2Scale * (l[1] + l[kBandCount + 1]);
     }
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

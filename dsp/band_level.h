@@ -6,6 +6,7 @@
 // samples older, so the gain moves before the sound arrives. Bands 1 and 2 leave through output
 // lines (2048 samples) straight to the band sums; bands 3 to 12 go on to the width stage.
 // The twelve bands are lanes.
+#include "dsp/blocks/isa.h"
 #include "dsp/band_filter_bank.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/follower.h"
@@ -13,10 +14,15 @@
 #include "dsp/blocks/window_max.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
+
+// The twelve bands padded to whole vectors of every instruction set (as in the filter bank);
+// lanes 12..15 run on whatever the padding lanes carry and are never read.
+inline constexpr int kLevelLanes = kBandLanes;
 
 class BandLevel {
 public:
-    static constexpr int kOutputLineLength = 4096;
+    static constexpr int kOutputLineLength = 2048;  // read before write: as long as the delay
     static constexpr RingIndex kOutputDelay = 2048;
     static constexpr int kWindowLength = 64;
     static constexpr int kWindowWidth = 44;
@@ -32,47 +38,55 @@ public:
     };
 
     void setRate(const Rate& rate);
-    void setSettings(const Settings& s) { settings_ = s; }
+    void setSettings(const Settings& s);
     void clear();
 
     // env: band envelopes; delayed: band signals kLookAhead samples old (both from the filter
     // bank, per sample of the block). Sample i writes the rings at index0 + i.
+    void process(const float (*env)[kBandLanes], const float (*delayed)[kCellCount], int n,
+                 RingIndex index0);
+    // The same from twelve envelopes per sample.
     void process(const float (*env)[kBandCount], const float (*delayed)[kCellCount], int n,
                  RingIndex index0);
 
     // Results of the last process call, per sample of that block.
     const float (&levelled() const)[kBandBlock][kCellCount] { return levelled_; }  // l_b,p | l_b,m
     const float (&lineOut() const)[kBandBlock][2] { return lineOut_; }  // o_1, o_2 out of their lines
-    const float (&gate() const)[kBandBlock][kBandCount] { return gate_; }
-    const float (&divisor() const)[kBandBlock][kBandCount] { return divisor_; }
-    const float (&gain() const)[kBandBlock][kBandCount] { return gain_; }
-    const float (&slowLevel() const)[kBandBlock][kBandCount] { return slow_; }
-    const float (&linkedLevel() const)[kBandBlock][kBandCount] { return linked_; }
+    const float (&gate() const)[kBandBlock][kLevelLanes] { return gate_; }
+    const float (&divisor() const)[kBandBlock][kLevelLanes] { return divisor_; }
+    const float (&gain() const)[kBandBlock][kLevelLanes] { return gain_; }
+    const float (&slowLevel() const)[kBandBlock][kLevelLanes] { return slow_; }
+    const float (&linkedLevel() const)[kBandBlock][kLevelLanes] { return linked_; }
 
 private:
     Settings settings_{};
+    // The per-band settings over the padded lanes.
+    alignas(64) float gateGain_[kLevelLanes] = {};
+    alignas(64) float threshold_[kLevelLanes] = {};
+    alignas(64) float linkGain_[kLevelLanes] = {};  // 0 on bands without a link
 
     // Rate constants.
-    alignas(16) float eRelease_[kBandCount] = {};  // gate release e(rho_b)
-    alignas(16) float omRelease_[kBandCount] = {};
+    alignas(16) float eRelease_[kLevelLanes] = {};  // gate release e(rho_b)
+    alignas(16) float omRelease_[kLevelLanes] = {};
     float eGate_ = 0.0f, omGate_ = 0.0f;  // gate smoother e(33.333332)
 
     // Gate follower state.
-    alignas(16) float gatePeak_[kBandCount] = {};
-    alignas(16) float gateSmooth_[kBandCount] = {};
+    alignas(16) float gatePeak_[kLevelLanes] = {};
+    alignas(16) float gateSmooth_[kLevelLanes] = {};
 
-    WindowMaxBank<kBandCount, kWindowLength, kWindowWidth> window_;
-    // Lanes 0..11: fast levels of bands 1..12; lanes 12..23: slow levels.
-    FollowerBank<2 * kBandCount> levels_;
+    WindowMaxBank<kLevelLanes, kWindowLength, kWindowWidth> window_;
+    // Lanes 0..15: fast levels of bands 1..12; lanes 16..31: slow levels.
+    FollowerBank<2 * kLevelLanes> levels_;
     LaneRing<2, kOutputLineLength> outputLines_;
 
     alignas(16) float levelled_[kBandBlock][kCellCount] = {};
     alignas(16) float lineOut_[kBandBlock][2] = {};
-    alignas(16) float gate_[kBandBlock][kBandCount] = {};
-    alignas(16) float divisor_[kBandBlock][kBandCount] = {};
-    alignas(16) float gain_[kBandBlock][kBandCount] = {};
-    alignas(16) float slow_[kBandBlock][kBandCount] = {};
-    alignas(16) float linked_[kBandBlock][kBandCount] = {};
+    alignas(16) float gate_[kBandBlock][kLevelLanes] = {};
+    alignas(16) float divisor_[kBandBlock][kLevelLanes] = {};
+    alignas(16) float gain_[kBandBlock][kLevelLanes] = {};
+    alignas(16) float slow_[kBandBlock][kLevelLanes] = {};
+    alignas(16) float linked_[kBandBlock][kLevelLanes] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

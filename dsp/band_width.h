@@ -7,8 +7,9 @@
 // first band sum takes it with a plus sign, the second with a minus sign. Bands 1 and 2 come in
 // from their output lines and feed both sums alike.
 //
-// The ten bands are lanes; the two channels' envelopes and followers are twenty lanes (0..9 plus
-// channel, 10..19 minus channel).
+// The ten bands are lanes (padded to kWidthLanes); the two channels' envelopes and followers are
+// twice as many lanes (plus channel first, then minus channel).
+#include "dsp/blocks/isa.h"
 #include "dsp/band_filter_bank.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/follower.h"
@@ -16,13 +17,18 @@
 #include "dsp/blocks/quadrature.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 inline constexpr int kWidthBands = 10;  // bands 3..12
 inline constexpr int kWidthFirstBand = 2;  // lane of band 3 in the 12-band arrays
+// The ten bands padded to whole vectors of every instruction set: lanes 10..15 run on silence and
+// never reach the sums.
+inline constexpr int kWidthLanes = 16;
 
 class BandWidth {
 public:
-    static constexpr int kLineLength = 4096;
+    // Read before write (as in the filter bank), so the lines are as long as the delay.
+    static constexpr int kLineLength = 2048;
     static constexpr RingIndex kLineDelay = 2048;
 
     void setRate(const Rate& rate);
@@ -33,11 +39,11 @@ public:
     void process(const float (*levelled)[kCellCount], const float (*lineOut)[2], int n,
                  RingIndex index0, float* y1, float* y2);
 
-    // Results of the last process call, per sample of that block and band 3..12.
-    const float (&presence() const)[kBandBlock][kWidthBands] { return presenceTap_; }
-    const float (&width() const)[kBandBlock][kWidthBands] { return widthTap_; }
+    // Results of the last process call, per sample of that block and band 3..12 (lanes 0..9).
+    const float (&presence() const)[kBandBlock][kWidthLanes] { return presenceTap_; }
+    const float (&width() const)[kBandBlock][kWidthLanes] { return widthTap_; }
     // The band's share of the first band sum, C_b + D_b.
-    const float (&part() const)[kBandBlock][kWidthBands] { return partTap_; }
+    const float (&part() const)[kBandBlock][kWidthLanes] { return partTap_; }
 
 private:
     // Rate constants.
@@ -45,31 +51,33 @@ private:
     float eSmooth_ = 0.0f, omSmooth_ = 0.0f;  // e(33.333332): 30 ms smoother
     FirstOrderCoefs lp10_{};                  // 10 Hz first-order lowpass
 
-    QuadratureBank<2 * kWidthBands> quadrature_;
-    FollowerBank<2 * kWidthBands> channel_;  // V_p | V_m
+    QuadratureBank<2 * kWidthLanes> quadrature_;
+    FollowerBank<2 * kWidthLanes> channel_;  // V_p | V_m
     LaneRing<kWidthBands, kLineLength> sumLines_;
     LaneRing<kWidthBands, kLineLength> diffLines_;
 
     // Presence path.
-    alignas(16) float presPeak_[kWidthBands] = {};
-    alignas(16) float presSmooth_[kWidthBands] = {};
-    alignas(16) float presIn1_[kWidthBands] = {};
-    alignas(16) float presence_[kWidthBands] = {};
+    alignas(16) float presPeak_[kWidthLanes] = {};
+    alignas(16) float presSmooth_[kWidthLanes] = {};
+    alignas(16) float presIn1_[kWidthLanes] = {};
+    alignas(16) float presence_[kWidthLanes] = {};
     // High path.
-    alignas(16) float hiPeak_[kWidthBands] = {};
-    alignas(16) float hiSmooth_[kWidthBands] = {};
-    alignas(16) float hiIn1_[kWidthBands] = {};
-    alignas(16) float hiPresence_[kWidthBands] = {};
+    alignas(16) float hiPeak_[kWidthLanes] = {};
+    alignas(16) float hiSmooth_[kWidthLanes] = {};
+    alignas(16) float hiIn1_[kWidthLanes] = {};
+    alignas(16) float hiPresence_[kWidthLanes] = {};
     // Low path.
-    alignas(16) float loPeak_[kWidthBands] = {};
-    alignas(16) float loSmooth_[kWidthBands] = {};
+    alignas(16) float loPeak_[kWidthLanes] = {};
+    alignas(16) float loSmooth_[kWidthLanes] = {};
     // Width path.
-    alignas(16) float widthIn1_[kWidthBands] = {};
-    alignas(16) float widthSmooth_[kWidthBands] = {};
+    alignas(16) float widthIn1_[kWidthLanes] = {};
+    alignas(16) float widthSmooth_[kWidthLanes] = {};
 
-    alignas(16) float presenceTap_[kBandBlock][kWidthBands] = {};
-    alignas(16) float widthTap_[kBandBlock][kWidthBands] = {};
-    alignas(16) float partTap_[kBandBlock][kWidthBands] = {};
+    alignas(16) float ratio_[kBandBlock][kWidthLanes] = {};  // level ratio less 1.1, per sample
+    alignas(16) float presenceTap_[kBandBlock][kWidthLanes] = {};
+    alignas(16) float widthTap_[kBandBlock][kWidthLanes] = {};
+    alignas(16) float partTap_[kBandBlock][kWidthLanes] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

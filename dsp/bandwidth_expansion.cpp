@@ -4,6 +4,7 @@
 #include <cstring>
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 namespace {
 
@@ -210,4 +211,5 @@ void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* z
     keepHistory(limBuf_, kPeakHist, n);
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

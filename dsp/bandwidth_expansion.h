@@ -9,10 +9,12 @@
 // Both channels run through one routine as two lanes of the same banks: block-rate coefficients
 // are shared, every memory is per channel. Per sample only arithmetic, comparisons and square
 // roots run; every coefficient comes from setRate or setControls.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/lane_sections.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 class BandwidthExpansion {
 public:
@@ -91,4 +93,5 @@ private:
     float limBuf_[kPeakHist + kMaxBlock][2] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -1,10 +1,12 @@
 #pragma once
 // The input band limit at "Lowpass Filter": a twelfth-order Butterworth lowpass followed by a
 // sixth-order elliptic lowpass at the same corner, nine second-order sections in all.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
-#include "dsp/blocks/sections.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 class InputLowpass {
 public:
@@ -17,7 +19,8 @@ public:
 
 private:
     Rate fRate;
-    BiquadCascade<9> fCascade;
+    WavefrontBiquads<9> fCascade;
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

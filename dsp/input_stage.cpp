@@ -4,6 +4,7 @@
 #include "dsp/frame.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 InputControls inputControlsFrom(const float* cells) {
     InputControls c;
@@ -53,4 +54,5 @@ void InputStage::process(const float* x, float* v, float* r, int n, RingIndex in
     }
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

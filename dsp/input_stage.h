@@ -2,6 +2,7 @@
 // The input stage: band limit, look-ahead normaliser, noise reduction, station equaliser and
 // phase rotator. From the mono input it makes the processed input v and the rotated signal r
 // that the band section combines into its plus and minus channels.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/ring.h"
 #include "dsp/input_lowpass.h"
@@ -11,6 +12,7 @@
 #include "dsp/phase_rotator.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 // The block-rate inputs of the stage, read from the control cells once per block.
 struct InputControls {
@@ -48,4 +50,5 @@ private:
     bool fKvlnBypass = false;
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

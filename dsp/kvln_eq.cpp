@@ -3,14 +3,9 @@
 #include "dsp/frame.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 namespace {
-
-void runSection(const BiquadCoefs& k, BiquadState& state, float* buf, int n) {
-    BiquadState s = state;
-    for (int i = 0; i < n; ++i) buf[i] = step(k, s, buf[i]);
-    state = s;
-}
 
 const float* oddDampings(int order) {
     switch (order) {
@@ -40,16 +35,17 @@ void Crossover::design(const Rate& rate, float cornerHz, int order, float highGa
     fSections = (order - 1) / 2;
     fHighGain = highGain;
     const float* d = oddDampings(order);
+    fBranches.setCount(fSections);
     for (int i = 0; i < fSections; ++i) {
-        fLowK[i] = butterworthLowpass(c, d[i]);
-        fHighK[i] = butterworthHighpass(c, d[i]);
+        fBranches.set(i, 0, butterworthLowpass(c, d[i]));
+        fBranches.set(i, 1, butterworthHighpass(c, d[i]));
     }
 }
 
 void Crossover::clear() {
     fLowFirst = FirstOrderState{};
     fHighFirst = FirstOrderState{};
-    for (int i = 0; i < kMaxSections; ++i) fLow[i] = fHigh[i] = BiquadState{};
+    fBranches.clear();
 }
 
 void Crossover::process(float* buf, int n) {
@@ -61,10 +57,7 @@ void Crossover::process(float* buf, int n) {
     }
     fLowFirst = ls;
     fHighFirst = hs;
-    for (int s = 0; s < fSections; ++s) {
-        runSection(fLowK[s], fLow[s], low, n);
-        runSection(fHighK[s], fHigh[s], high, n);
-    }
+    fBranches.process(low, high, n);
     for (int i = 0; i < n; ++i) buf[i] = low[i] + fHighGain * high[i];
 }
 
@@ -73,10 +66,10 @@ void KvlnEq::setRate(const Rate& rate) {
         const CrossoverDef& s = kCrossoverDefs[i];
         fCrossovers[i].design(rate, s.cornerHz, s.order, s.highGain);
     }
-    fPeaks.coefs[0] = peakingSection(rate, 4500.0f, 1000.0f, 2.5118864f, Peak::Cut);    // -8 dB
-    fPeaks.coefs[1] = peakingSection(rate, 7500.0f, 4000.0f, 1.7782794f, Peak::Cut);    // -5 dB
-    fPeaks.coefs[2] = peakingSection(rate, 3200.0f, 1000.0f, 1.7782794f, Peak::Boost);  // +5 dB
-    fPeaks.coefs[3] = peakingSection(rate, 50.0f, 50.0f, 1.9952623f, Peak::Boost);      // +6 dB
+    fPeaks.set(0, peakingSection(rate, 4500.0f, 1000.0f, 2.5118864f, Peak::Cut));    // -8 dB
+    fPeaks.set(1, peakingSection(rate, 7500.0f, 4000.0f, 1.7782794f, Peak::Cut));    // -5 dB
+    fPeaks.set(2, peakingSection(rate, 3200.0f, 1000.0f, 1.7782794f, Peak::Boost));  // +5 dB
+    fPeaks.set(3, peakingSection(rate, 50.0f, 50.0f, 1.9952623f, Peak::Boost));      // +6 dB
 }
 
 void KvlnEq::clear() {
@@ -99,4 +92,5 @@ void KvlnEq::process(const float* w, float* v, int n, bool bypass) {
     }
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -2,10 +2,13 @@
 // The fixed station equaliser: five Butterworth crossovers (lowpass plus a scaled highpass of the
 // same order and corner), then four peaking sections. It runs on every sample whether or not
 // "Disable KVLN EQ" bypasses it, so switching it back in continues from live state.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/sections.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 // lowpass(x) + g * highpass(x), both of odd order: one first-order section, then up to three
 // second-order sections per branch.
@@ -22,9 +25,9 @@ private:
     FirstOrderCoefs fFirst;
     int fSections = 0;
     float fHighGain = 0.0f;
-    BiquadCoefs fLowK[kMaxSections], fHighK[kMaxSections];
     FirstOrderState fLowFirst, fHighFirst;
-    BiquadState fLow[kMaxSections], fHigh[kMaxSections];
+    // The second-order sections of both branches: branch 0 low, branch 1 high.
+    WavefrontBiquadPair<kMaxSections> fBranches;
 };
 
 class KvlnEq {
@@ -38,7 +41,8 @@ public:
 
 private:
     Crossover fCrossovers[kCrossovers];
-    BiquadCascade<4> fPeaks;
+    WavefrontBiquads<4> fPeaks;
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -3,6 +3,7 @@
 #include <cmath>
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 void LookaheadNormaliser::setRate(const Rate& rate) {
     fAttack = smoothing(rate, 500.0f);
@@ -38,4 +39,5 @@ void LookaheadNormaliser::process(const float* b, float* u, float* den, int n, R
     fEnvelope = env;
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

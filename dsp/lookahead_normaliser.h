@@ -2,10 +2,12 @@
 // Look-ahead normaliser: the band-limited signal, 221 samples late, divided by a peak envelope
 // that has already seen the samples to come. The envelope attacks in 2 ms and releases in 0.5 s;
 // the divisor never falls below -90 dB, so silence divides by the floor and stays silent.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/ring.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 class LookaheadNormaliser {
 public:
@@ -25,4 +27,5 @@ private:
     Ring<256> fLookahead;
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -3,6 +3,7 @@
 #include <cmath>
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 namespace {
 inline float dbToLinear(float db) { return std::pow(10.0f, 0.05f * db); }
@@ -63,4 +64,5 @@ MultibandSection::Taps MultibandSection::taps(int i) const {
     return t;
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -8,6 +8,7 @@
 // process runs stage by stage over a sub-block of at most kMaxBlock samples; each stage only
 // reads what earlier stages produced for the same samples, and the look-ahead lines are longer
 // than a sub-block, so the output does not depend on how a signal is split into blocks.
+#include "dsp/blocks/isa.h"
 #include "dsp/band_filter_bank.h"
 #include "dsp/band_level.h"
 #include "dsp/band_width.h"
@@ -15,6 +16,7 @@
 #include "dsp/blocks/ring.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 class MultibandSection {
 public:
@@ -71,4 +73,5 @@ private:
     BandWidth width_;
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

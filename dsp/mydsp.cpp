@@ -74,10 +74,10 @@ void mydsp::setupForRate(int rate) {
 void mydsp::computeRateConstants(int rate) {
     fStoredRate = rate;
     fRate = makeRate(rate);
-    fInput.setRate(fRate);
-    fBands.setRate(fRate);
-    fExpansion.setRate(fRate);
-    fOutput.setRate(fRate);
+    fChain.input.setRate(fRate);
+    fChain.bands.setRate(fRate);
+    fChain.expansion.setRate(fRate);
+    fChain.output.setRate(fRate);
 }
 
 void mydsp::resetControls() {
@@ -87,10 +87,10 @@ void mydsp::resetControls() {
 }
 
 void mydsp::clearState() {
-    fInput.clear();
-    fBands.clear();
-    fExpansion.clear();
-    fOutput.clear();
+    fChain.input.clear();
+    fChain.bands.clear();
+    fChain.expansion.clear();
+    fChain.output.clear();
     ringIndex = 0;
 }
 
@@ -112,37 +112,29 @@ void mydsp::compute(int count, float** inputs, float** outputs) {
     float cells[ctl::kCount];
     for (int i = 0; i < ctl::kCount; ++i)
         cells[i] = std::atomic_ref<float>(fControls[i]).load(std::memory_order_relaxed);
-    fInput.setControls(inputControlsFrom(cells));
-    fBands.setControls({cells[ctl::kBand1LevelDb], cells[ctl::kBand1GateTrimDb], cells[ctl::kBand2To1LinkDb],
+    fChain.input.setControls(inputControlsFrom(cells));
+    fChain.bands.setControls({cells[ctl::kBand1LevelDb], cells[ctl::kBand1GateTrimDb], cells[ctl::kBand2To1LinkDb],
                         cells[ctl::kBands11To12LinkDb], cells[ctl::kBands5678LinkDb], cells[ctl::kMasterGateGain],
                         cells[ctl::kBand1Threshold], cells[ctl::kMasterThreshold], cells[ctl::kGateScalePerBand]});
-    fExpansion.setControls({cells[ctl::kExpansionInputHpf], cells[ctl::kExpansionLimiterThreshold],
+    fChain.expansion.setControls({cells[ctl::kExpansionInputHpf], cells[ctl::kExpansionLimiterThreshold],
                             cells[ctl::kExpansionHfDetectFreq], cells[ctl::kExpansionHfDetectGain],
                             cells[ctl::kExpansionLevel], cells[ctl::kLowpassFilter]});
-    fOutput.setControls({cells[ctl::kFinalHfShelf], cells[ctl::kOutputAgcThreshold]});
+    fChain.output.setControls({cells[ctl::kFinalHfShelf], cells[ctl::kOutputAgcThreshold]});
 
     const float* in = inputs[0];
     float* outA = outputs[0];
     float* outB = outputs[1];
 
+    // The copy of the chain for the active instruction-set path, fixed for the whole call.
+    const ChainKernel& kernel = chainKernel();
     alignas(64) float x[kSubBlock];
-    alignas(64) float v[kSubBlock];
-    alignas(64) float r[kSubBlock];
-    alignas(64) float y1[kSubBlock];
-    alignas(64) float y2[kSubBlock];
-    alignas(64) float zA[kSubBlock];
-    alignas(64) float zB[kSubBlock];
+    ChainBuffers stage;
     for (int done = 0; done < count;) {
         const int n = count - done < kSubBlock ? count - done : kSubBlock;
         // The chunk is copied before anything is written, so outputs may alias the input.
         for (int i = 0; i < n; ++i) x[i] = admit(in[done + i]);
-
-        // Stage by stage over the sub-block: each stage reads only earlier stages' values of the
-        // same samples and its own past, so this equals running the chain sample by sample.
-        fInput.process(x, v, r, n, ringIndex);
-        fBands.process(v, r, y1, y2, n, ringIndex);
-        fExpansion.process(y1, y2, zA, zB, n);
-        fOutput.process(zA, zB, outA + done, outB + done, n, ringIndex);
+        kernel.run(&fChain, x, outA + done, outB + done, n, ringIndex, stage);
+        const float *v = stage.v, *r = stage.r, *y1 = stage.y1, *y2 = stage.y2, *zA = stage.zA, *zB = stage.zB;
 
         if (fTap != nullptr) {
             for (int i = 0; i < n && fTap->written < fTap->capacity; ++i, ++fTap->written) {

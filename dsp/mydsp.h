@@ -8,10 +8,7 @@
 #include "dsp/controls.h"
 #include "dsp/dsp.h"
 #include "dsp/frame.h"
-#include "dsp/bandwidth_expansion.h"
-#include "dsp/input_stage.h"
-#include "dsp/multiband.h"
-#include "dsp/output_stage.h"
+#include "dsp/chain.h"
 
 namespace orvex {
 
@@ -69,6 +66,8 @@ public:
     RingIndex currentRingIndex() const { return ringIndex; }
     void setRingIndexForTest(RingIndex index) { ringIndex = index; }
     void attachTap(StageTap* tap) { fTap = tap; }
+    // The stages themselves, for measuring them one at a time. Not for the audio path.
+    Chain& chain() { return fChain; }
 
 private:
     int fStoredRate = 0;
@@ -76,10 +75,7 @@ private:
     float fControls[ctl::kCount] = {};
     // The one write index shared by every ring; wraps through the whole 32-bit range.
     RingIndex ringIndex = 0;
-    InputStage fInput;
-    MultibandSection fBands;
-    BandwidthExpansion fExpansion;
-    OutputStage fOutput;
+    Chain fChain;
     StageTap* fTap = nullptr;
 };
 

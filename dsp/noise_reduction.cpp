@@ -2,9 +2,11 @@
 
 #include <cmath>
 
+#include "dsp/blocks/vecmath.h"
 #include "dsp/frame.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 void NoiseReduction::setRate(const Rate& rate) {
     fHighpass = firstOrder(1.0f / prewarp(rate, 1000.0f));
@@ -58,8 +60,10 @@ void NoiseReduction::process(const float* u, const float* den, float* w, int n, 
             fDetector.process(level, m);
         }
 
-        float y1 = fLowpassOut;
+        // The cutoffs follow the detector alone, so their tangents are taken for the whole span
+        // in one call before the lowpass runs.
         float cutoff = fLastCutoff;
+        float t[kSubBlock];
         for (int i = 0; i < m; ++i) {
             cutoff = fScale * level[i];
             if (cutoff >= kMaxCutoff) cutoff = kMaxCutoff;
@@ -68,7 +72,12 @@ void NoiseReduction::process(const float* u, const float* den, float* w, int n, 
             // At rates of 44000 Hz and below the ceiling reaches half the rate, where the
             // tangent turns negative and the lowpass unstable; hold it just below.
             if (cutoff > fCutoffLimit) cutoff = fCutoffLimit;
-            const float k = 1.0f / std::tan(fPiT * cutoff);
+            t[i] = fPiT * cutoff;
+        }
+        vectorMath().tan(t, m);
+        float y1 = fLowpassOut;
+        for (int i = 0; i < m; ++i) {
+            const float k = 1.0f / t[i];
             const float y = ((k - 1.0f) * y1 + late1[i] + late2[i]) / (k + 1.0f);
             y1 = y;
             w[i] = den[i] * y;
@@ -84,4 +93,5 @@ void NoiseReduction::process(const float* u, const float* den, float* w, int n, 
     }
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

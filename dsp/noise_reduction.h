@@ -4,12 +4,14 @@
 // lowpasses) sees the newest normalised sample; the lowpass runs on the signal 125 samples late,
 // so the cutoff opens before a bright passage arrives. The output is multiplied back by the
 // normaliser's divisor.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/precise_section.h"
 #include "dsp/blocks/ring.h"
 #include "dsp/blocks/sections.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 class NoiseReduction {
 public:
@@ -46,4 +48,5 @@ private:
     Ring<128> fNormalised;
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

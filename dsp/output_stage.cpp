@@ -3,6 +3,7 @@
 #include <cmath>
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 void OutputFilter::setRate(const Rate& rate) {
     shelf_ = firstOrder(1.0f / prewarp(rate, 2000.0f));
@@ -133,4 +134,5 @@ void OutputStage::processBlock(const float* zA, const float* zB, float* outA, fl
     env_ = env;
 }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

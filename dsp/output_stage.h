@@ -2,11 +2,13 @@
 // Output stage: the final 2 kHz shelf and the 40 Hz highpass of each channel, the 132-sample
 // look-ahead delay, and the shared gain control and peak normaliser that hold both outputs at or
 // below the ceiling.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/lane_sections.h"
 #include "dsp/blocks/ring.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 // The per-channel filter path in front of the delay: final shelf, then two sixth-order elliptic
 // highpasses at 40 Hz in series. Channels A and B are the two lanes of one bank.
@@ -73,4 +75,5 @@ private:
     float oA_[kMaxBlock] = {}, oB_[kMaxBlock] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -83,7 +83,8 @@ The report gives, for input and output, integrated loudness (LUFS), loudness ran
 peak (dBTP) and sample peak (dBFS), and the real-time factor of the processing alone (seconds
 of audio processed per second spent inside the plug-in).
 
-Exit status: 0 on success, 1 when a file or the plug-in fails, 2 for a malformed command line.
+Exit status: 0 on success, 1 when a file or the plug-in fails (or, with --validate and --soak,
+when a check fails), 2 for a malformed command line.
 )";
 
 // The report goes here: the original standard output. Standard output itself is pointed at

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -246,8 +247,8 @@ struct Limits {
 Limits limitsFor(bool quick) {
     if (quick)
         return {0.25, {22050, 48000, 192000}, {1, 64, 4096, 0}, 2.0, {48000}, 200, 500, 1.0, 4.0, false, 4};
-    return {1.0, {22050, 44100, 48000, 88200, 96000, 192000}, {1, 16, 64, 512, 1024, 4096, 0}, 10.0,
-            {44100, 96000}, 1000, 2000, 2.0, 60.0, true, 20};
+    return {2.0, {22050, 44100, 48000, 88200, 96000, 192000}, {1, 16, 64, 512, 1024, 4096, 0}, 20.0,
+            {44100, 96000}, 2000, 5000, 2.0, 60.0, true, 20};
 }
 
 // Where a group's checks go: in a child, through the pipe to the parent; in process, straight
@@ -530,7 +531,7 @@ void runEdges(Context& ctx) {
                 rig.process(source.data(), 512, stats);
             }
             rig.instance.suspend();
-            if (round == 2) rig.instance.dispatch(effSetBlockSize, 0, 256);
+            if (round == 2) rig.instance.dispatch(effSetBlockSize, 0, 1024);  // set up anew while suspended
             rig.instance.resume();
             if (round == 4) rig.instance.resume();  // resumed twice in a row
         }
@@ -855,8 +856,10 @@ void runThreads(Context& ctx) {
                 std::this_thread::yield();
                 continue;
             }
-            const int p = r.below(params + 2) - 1;  // now and then an index the plug-in lacks
-            inst.setParameter(p, randomParameterValue(r));
+            // Values in 0..1 (out-of-range values have checks of their own), now and then an
+            // index the plug-in lacks.
+            const int p = r.below(params + 2) - 1;
+            inst.setParameter(p, static_cast<float>(r.uniform()));
             const float back = inst.getParameter(p);
             if (p >= 0 && p < params && !(back >= 0.0f && back <= 1.0f)) outOfRange.fetch_add(1);
             sets.fetch_add(1, std::memory_order_relaxed);
@@ -1069,12 +1072,14 @@ void sweepOpcode(Context& ctx, Rig& rig, int opcode, const OpcodeShape& shape) {
         list.events[6] = reinterpret_cast<VstEvent*>(&sysex);
         list.events[7] = &other;
         SampleStats stats;
-        std::vector<float> silence(512, 0.0f);
+        Generator gen(Signal::Noise, 48000, 1 << 30, 25);
+        std::vector<float> source;
         for (int n : {0, 8, 8, 1}) {
             list.numEvents = n;
             for (const auto& a : args) {
                 call(a.index, a.value, &list, a.opt);
-                rig.process(silence.data(), 512, stats);
+                generate(gen, source, 512);
+                rig.process(source.data(), 512, stats);
             }
         }
         if (!stats.clean()) note(CheckStatus::Fail, "output after events: " + stats.text());
@@ -1172,9 +1177,14 @@ void sweepOpcode(Context& ctx, Rig& rig, int opcode, const OpcodeShape& shape) {
 void runDispatcher(Context& ctx) {
     // One instance for the whole sweep, as a host keeps one; a crash restarts with the next
     // opcode in a new child. What the plug-in prints about odd requests would bury the report,
-    // so a child sends its standard error to /dev/null (in-process runs keep it, for the
-    // sanitizers' reports).
-    if (ctx.options.isolate) {
+    // so a child sends its standard error to /dev/null (in-process runs and sanitizer builds
+    // keep it, for the sanitizers' reports).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr bool kKeepStderr = true;
+#else
+    constexpr bool kKeepStderr = false;
+#endif
+    if (ctx.options.isolate && !kKeepStderr) {
         if (FILE* null = std::fopen("/dev/null", "w")) {
             ::dup2(::fileno(null), STDERR_FILENO);
             std::fclose(null);
@@ -1194,6 +1204,14 @@ void runDispatcher(Context& ctx) {
 }
 
 // ---- denormals -------------------------------------------------------------------------------
+
+// CPU time of this thread: unlike the wall clock it does not count the time other processes
+// had the processor, so a shared machine does not pass for a slow path.
+double threadSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 void runDenormals(Context& ctx) {
     if (!ctx.begin(0, format("%.0f s loud, %.0f s of silence, %.0f s of -120 dBFS noise, block 512 at 48 kHz",
@@ -1219,9 +1237,9 @@ void runDenormals(Context& ctx) {
         s.times.reserve(static_cast<std::size_t>(blocks));
         for (int k = 0; k < blocks; ++k) {
             for (auto& v : source) v = s.level * r.bipolar();
-            const auto t0 = Clock::now();
+            const double t0 = threadSeconds();
             rig.process(source.data(), 512, s.stats);
-            s.times.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
+            s.times.push_back(threadSeconds() - t0);
         }
     }
     auto median = [](std::vector<double> v) {
@@ -1239,13 +1257,15 @@ void runDenormals(Context& ctx) {
         const double m = median(s.times);
         const double worst = *std::max_element(s.times.begin(), s.times.end());
         const double p99 = percentile(s.times, 0.99);
-        detail += format("%s%s: median %.1f us (%.2f of loud), p99/median %.2f, worst/median %.1f, %" PRIu64 " subnormal",
+        detail += format("%s%s: median %.1f us CPU (%.2f of loud), p99/median %.2f, worst/median %.1f, %" PRIu64 " subnormal",
                          detail.empty() ? "" : "; ", s.name, m * 1e6, loudMedian > 0 ? m / loudMedian : 0.0,
                          m > 0 ? p99 / m : 0.0, m > 0 ? worst / m : 0.0, s.stats.subnormal);
-        // A slow path shows as a sustained rise of the typical block, not as the odd block the
-        // scheduler delays.
-        if (loudMedian > 0 && m > 2.0 * loudMedian) slow = true;
-        if (m > 0 && p99 > 4.0 * m) slow = true;
+        // A slow path shows as a sustained rise of the typical block in the quiet parts (the
+        // loud part's slow blocks are the first ones, with cold caches).
+        if (&s != &segments[0]) {
+            if (loudMedian > 0 && m > 2.0 * loudMedian) slow = true;
+            if (m > 0 && p99 > 4.0 * m) slow = true;
+        }
         if (!s.stats.clean()) dirty = true;
     }
     ctx.expect(!slow && !dirty, detail);

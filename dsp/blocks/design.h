@@ -4,9 +4,11 @@
 // Every section of the processor is a pre-warped bilinear transform of an analogue prototype,
 // designed in single precision from c = 1/tan(pi*f/fs). Everything here runs at rate or block
 // time, never per sample (the one per-sample tangent of the noise reduction lives in its stage).
+#include "dsp/blocks/isa.h"
 #include <cmath>
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 // Rate quantities every stage derives its coefficients from.
 struct Rate {
@@ -117,4 +119,5 @@ struct FirstOrderCoefs {
 };
 inline FirstOrderCoefs firstOrder(float c) { return {c, 1.0f / (c + 1.0f), 1.0f - c}; }
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

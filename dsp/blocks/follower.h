@@ -11,13 +11,16 @@
 // value has decayed below one half.
 //
 // The bank holds independent followers as lanes, each with its own parameters. The release
-// coefficient follows the signal and is evaluated every sample; the exponentials sit in a loop
-// of their own so that a vector maths routine can take it over.
+// coefficient follows the signal and is evaluated every sample, all lanes in one call of the
+// vector exponential.
+#include "dsp/blocks/isa.h"
 #include <cmath>
 
 #include "dsp/blocks/design.h"
+#include "dsp/blocks/vecmath.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 template <int Lanes>
 class FollowerBank {
@@ -33,9 +36,17 @@ public:
         omk_[lane] = 1.0f - ek_[lane];
     }
 
+    // Lanes whose release coefficient is evaluated: the first `count` of each group of `stride`
+    // (the rest are padding whose output nobody reads; their coefficient is set to 1, so they
+    // hold their peak). Default: every lane.
+    void setLiveLanes(int stride, int count) {
+        stride_ = stride;
+        live_ = count;
+    }
+
     // One sample of every lane. `q` and `y` may alias.
     void step(const float* q, float* y) {
-        float rise[Lanes], arg[Lanes], c[Lanes];
+        float rise[Lanes], c[Lanes];
         // The rise flags get a loop of their own: folded into the next one, the compiler turns
         // the selects that depend on them into branches and the loop no longer vectorises.
         for (int l = 0; l < Lanes; ++l) rise[l] = q[l] - Y_[l] > 0.0f ? 1.0f : 0.0f;
@@ -46,9 +57,15 @@ public:
             H_[l] = h;
             float xi = 2.0f * (h - 0.5f);
             xi = xi > 0.0f ? xi : 0.0f;
-            arg[l] = -T_ / (xi + tau0_[l]);
+            c[l] = -T_ / (xi + tau0_[l]);
         }
-        for (int l = 0; l < Lanes; ++l) c[l] = std::exp(arg[l]);
+        if (live_ == stride_) {
+            vectorMath().exp(c, Lanes);
+        } else {
+            for (int g = 0; g < Lanes; g += stride_) vectorMath().exp(c + g, live_);
+            for (int g = 0; g < Lanes; g += stride_)
+                for (int l = live_; l < stride_; ++l) c[g + l] = 1.0f;
+        }
         for (int l = 0; l < Lanes; ++l) {
             const float a = std::fabs(q[l]);
             const float released = (1.0f - c[l]) * a + c[l] * P_[l];
@@ -70,6 +87,7 @@ public:
 
 private:
     float T_ = 1.0f;
+    int stride_ = Lanes, live_ = Lanes;
     alignas(16) float eh_[Lanes] = {};
     alignas(16) float omh_[Lanes] = {};
     alignas(16) float tau0_[Lanes] = {};
@@ -80,4 +98,5 @@ private:
     alignas(16) float Y_[Lanes] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -1,9 +1,11 @@
 #pragma once
 // A bank of equal delay lines side by side: one slot holds every lane's value of one sample, so
 // a write or a delayed read of all lanes touches one contiguous row.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/ring.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 template <int Lanes, int Length>
 class LaneRing {
@@ -26,4 +28,5 @@ private:
     alignas(16) float data_[Length][Lanes] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -6,11 +6,13 @@
 // its own coefficients; lanes that share a design simply hold the same values. Every lane
 // computes exactly what the scalar step functions of sections.h compute, in the same order of
 // operations, so a lane bank and a per-sample scalar loop give the same bits.
+#include "dsp/blocks/isa.h"
 #include <cstring>
 
 #include "dsp/blocks/design.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 // Lane vectors: element-wise IEEE arithmetic on L floats (the compiler's vector extension), so
 // each lane rounds exactly as the scalar expression would.
@@ -203,4 +205,5 @@ struct AllPassLaneChain {
     }
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -7,11 +7,13 @@
 // is off by tens of percent and a pole can land outside the unit circle, where the state grows
 // until it overflows. Such sections are designed and run in double precision instead; every
 // section that single precision resolves keeps the float form untouched.
+#include "dsp/blocks/isa.h"
 #include <cmath>
 
 #include "dsp/blocks/design.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 // True when 4*a0*N is too small for the float recursion to place the poles reliably.
 inline bool needsPreciseSection(const Prototype& p, const Rate& r, float f) {
@@ -47,4 +49,5 @@ struct PreciseBiquad {
     void clear() { q1 = q2 = 0.0; }
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

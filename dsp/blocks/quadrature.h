@@ -9,9 +9,13 @@
 //
 // The bank runs many independent envelopes as lanes: each state value is an array over lanes,
 // and each section is one loop over the lanes.
+#include "dsp/blocks/isa.h"
 #include <cmath>
 
+#include "dsp/blocks/wavefront.h"
+
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 inline constexpr int kQuadratureSections = 4;
 inline constexpr float kQuadratureChain1[kQuadratureSections] = {0.6923878f, 0.93606544f, 0.9882295f,
@@ -25,6 +29,10 @@ class QuadratureBank {
 public:
     // Envelopes of one sample of every lane: out[l] = E(in[l]). `in` and `out` may alias.
     void step(const float* in, float* out) {
+        if constexpr (Lanes % wavefront::kWidth == 0) {
+            stepInRegisters(in, out);
+            return;
+        }
         float c1[Lanes], c2[Lanes], last1[Lanes];
         for (int l = 0; l < Lanes; ++l) last1[l] = y1a_[kQuadratureSections - 1][l];
         chain(kQuadratureChain1, y1a_, y2a_, in, c1);
@@ -48,6 +56,39 @@ public:
     }
 
 private:
+    // The same for whole vectors of lanes: each vector runs through both chains with the chain
+    // values in registers, instead of every section making a pass over all lanes in memory.
+    void stepInRegisters(const float* in, float* out) {
+        using namespace wavefront;
+        alignas(64) float q[Lanes];
+        for (int c = 0; c < Lanes; c += kWidth) {
+            const Vec x = load(in + c);
+            const Vec x2 = load(x2_ + c);
+            const Vec last1 = load(y1a_[kQuadratureSections - 1] + c);
+            Vec z1 = x, z1old = x2, z2 = x, z2old = x2;
+            for (int s = 0; s < kQuadratureSections; ++s) {
+                const Vec oldA = load(y2a_[s] + c), oldB = load(y2b_[s] + c);
+                const Vec ya = kQuadratureChain1[s] * (z1 + oldA) - z1old;
+                const Vec yb = kQuadratureChain2[s] * (z2 + oldB) - z2old;
+                z1old = oldA;
+                z2old = oldB;
+                store(y2a_[s] + c, load(y1a_[s] + c));
+                store(y2b_[s] + c, load(y1b_[s] + c));
+                store(y1a_[s] + c, ya);
+                store(y1b_[s] + c, yb);
+                z1 = ya;
+                z2 = yb;
+            }
+            store(x2_ + c, load(x1_ + c));
+            store(x1_ + c, x);
+            Vec e = z2 * z2 + last1 * last1;
+            const Vec floor = broadcast(kQuadratureFloor);
+            e = e > floor ? e : floor;
+            store(q + c, e);
+        }
+        for (int l = 0; l < Lanes; ++l) out[l] = std::sqrt(q[l]);
+    }
+
     // Sections y[n] = a*(z[n] + y[n-2]) - z[n-2] in series. A section's input history is the
     // output history of the section before it (the input's own for the first), so only the
     // outputs are kept.
@@ -80,4 +121,5 @@ private:
     alignas(16) float y2b_[kQuadratureSections][Lanes] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

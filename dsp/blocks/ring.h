@@ -4,10 +4,12 @@
 // Every ring is a power of two long and addressed by the processor's one shared write index, an
 // unsigned 32-bit counter that wraps: since every length divides 2^32, a masked read stays exact
 // across the wrap.
+#include "dsp/blocks/isa.h"
 #include <cstddef>
 #include <cstdint>
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 using RingIndex = std::uint32_t;
 
@@ -46,4 +48,5 @@ struct ShiftRegister {
     }
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

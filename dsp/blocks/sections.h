@@ -1,10 +1,12 @@
 #pragma once
 // Running filter sections: state plus a per-sample step. Coefficients come from design.h.
+#include "dsp/blocks/isa.h"
 #include <cstddef>
 
 #include "dsp/blocks/design.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 // Second-order section memories: the last two values of the internal recursion.
 struct BiquadState {
@@ -90,4 +92,5 @@ struct AllPassChain {
     }
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -6,11 +6,16 @@
 // overlapping entries of the top level (2^L <= Width < 2^(L+1)). That is L + 1 comparisons per
 // sample and lane instead of Width - 1, and the same values, since a maximum does not depend on
 // how its values are grouped. Each level is a ring of Length slots addressed by the shared
-// write index, with the lanes side by side so each step is one loop over lanes.
+// write index, with the lanes side by side so each step is one loop over lanes. A slot holds all
+// levels of one sample together: the rows a step touches then lie a few hundred bytes apart
+// rather than whole pages, which would make the processor take each level's loads for reloads
+// of the store just made to the level above.
+#include "dsp/blocks/isa.h"
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/ring.h"
 
 namespace orvex {
+inline namespace ORVEX_ISA_NS {
 
 template <int Lanes, int Length, int Width>
 class WindowMaxBank {
@@ -33,30 +38,31 @@ public:
     // value just written and the Width - 1 written before it. `in` and `out` may alias.
     void push(RingIndex index, const float* in, float* out) {
         const RingIndex at = index & kMask;
-        float* base = level_[0][at];
+        float* base = level_[at][0];
         ORVEX_LANE_LOOP
         for (int l = 0; l < Lanes; ++l) base[l] = in[l];
         for (int j = 1; j < kLevels; ++j) {
-            const float* a = level_[j - 1][at];
-            const float* b = level_[j - 1][(index - (RingIndex{1} << (j - 1))) & kMask];
-            float* m = level_[j][at];
+            const float* a = level_[at][j - 1];
+            const float* b = level_[(index - (RingIndex{1} << (j - 1))) & kMask][j - 1];
+            float* m = level_[at][j];
             ORVEX_LANE_LOOP
             for (int l = 0; l < Lanes; ++l) m[l] = b[l] > a[l] ? b[l] : a[l];
         }
-        const float* top = level_[kLevels - 1][at];
-        const float* old = level_[kLevels - 1][(index - kOverlap) & kMask];
+        const float* top = level_[at][kLevels - 1];
+        const float* old = level_[(index - kOverlap) & kMask][kLevels - 1];
         ORVEX_LANE_LOOP
         for (int l = 0; l < Lanes; ++l) out[l] = old[l] > top[l] ? old[l] : top[l];
     }
 
     void clear() {
-        for (auto& lv : level_)
-            for (auto& row : lv)
+        for (auto& slot : level_)
+            for (auto& row : slot)
                 for (auto& v : row) v = 0.0f;
     }
 
 private:
-    alignas(16) float level_[kLevels][Length][Lanes] = {};
+    alignas(64) float level_[Length][kLevels][Lanes] = {};
 };
 
+}  // namespace ORVEX_ISA_NS
 }  // namespace orvex

@@ -17,6 +17,7 @@
 // Raw float files are little-endian float32 without a header. The program uses the C library
 // only (no test framework), so the same source builds for Linux, 32-bit Linux and, with
 // MinGW-w64, for Windows, where it runs under wine.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -46,10 +47,11 @@ constexpr float kCeiling = 0.8912509f;  // -1 dBFS, the limiter's output bound
 
 VstIntPtr hostVersion = kVstVersion;
 int hostCalls = 0;
+VstInt32 firstHostOpcode = -1;
 
 VstIntPtr VSTCALLBACK hostCallback(AEffect* /*effect*/, VstInt32 opcode, VstInt32 /*index*/, VstIntPtr /*value*/,
                                    void* /*ptr*/, float /*opt*/) {
-    ++hostCalls;
+    if (hostCalls++ == 0) firstHostOpcode = opcode;
     if (opcode == audioMasterVersion) return hostVersion;
     return 0;
 }
@@ -164,6 +166,61 @@ bool allFinite(const std::vector<float>& x) {
 std::vector<float> programme(std::size_t n, double rate, std::uint32_t seed);
 int usage();
 
+#if defined(_WIN32) && defined(__i386__)
+// Calls the cdecl function `fn` with `count` 32-bit argument words the way a 32-bit Windows host
+// may: with the stack pointer aligned to 4 bytes only, here exactly 4 bytes off the 16-byte
+// alignment GCC assumes. Code that spills SSE registers to an aligned stack slot without
+// realigning the stack faults in such a call.
+std::uint32_t callOnMisalignedStack(const void* fn, const std::uint32_t* args, std::uint32_t count) {
+    // After the padding and the arguments the call instruction sees esp = 12 (mod 16), so the
+    // callee starts at 8 (mod 16) instead of 12.
+    std::uint32_t pad = (4u - 4u * count) & 15u;
+    std::uint32_t result;
+    asm volatile(
+        "movl %%esp, %%esi\n\t"
+        "andl $-16, %%esp\n\t"
+        "subl %%edx, %%esp\n\t"
+        "1:\n\t"
+        "testl %%ecx, %%ecx\n\t"
+        "jz 2f\n\t"
+        "pushl -4(%%edi,%%ecx,4)\n\t"
+        "decl %%ecx\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        "call *%%ebx\n\t"
+        "movl %%esi, %%esp\n\t"
+        : "=a"(result), "+c"(count), "+d"(pad)
+        : "D"(args), "b"(fn)
+        : "esi", "memory", "cc", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7");
+    return result;
+}
+
+std::uint32_t word(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+
+// Resumes and processes `input` through calls on a misaligned stack only.
+std::vector<float> renderOnMisalignedStack(AEffect* record, const std::vector<float>& input) {
+    const std::uint32_t suspend[6] = {word(record), effMainsChanged, 0, 0, 0, 0};
+    const std::uint32_t resume[6] = {word(record), effMainsChanged, 0, 1, 0, 0};
+    callOnMisalignedStack(reinterpret_cast<const void*>(record->dispatcher), suspend, 6);
+    callOnMisalignedStack(reinterpret_cast<const void*>(record->dispatcher), resume, 6);
+    const std::size_t n = input.size();
+    std::vector<float> in(input), silent(n, 0.0f), left(n, 0.0f), right(n, 0.0f);
+    for (std::size_t at = 0; at < n; at += 512) {
+        const std::size_t size = std::min<std::size_t>(512, n - at);
+        float* ins[2] = {in.data() + at, silent.data() + at};
+        float* outs[2] = {left.data() + at, right.data() + at};
+        const std::uint32_t args[4] = {word(record), word(ins), word(outs), static_cast<std::uint32_t>(size)};
+        callOnMisalignedStack(reinterpret_cast<const void*>(record->processReplacing), args, 4);
+    }
+    std::vector<float> out(2 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[2 * i] = left[i];
+        out[2 * i + 1] = right[i];
+    }
+    return out;
+}
+#endif
+
 int check(const std::string& path) {
     LoadedModule module(path);
     expect(module.loaded(), "module loads", module.error());
@@ -183,7 +240,9 @@ int check(const std::string& path) {
         AEffect* record = entry(&hostCallback);
         expect(record != nullptr, "VSTPluginMain returns a record");
         if (!record) return 1;
-        expect(hostCalls == 1, "creating an instance asks the host once (its version)", show(hostCalls));
+        // The callback crossed the boundary with the right convention and arguments.
+        expect(hostCalls >= 1 && firstHostOpcode == audioMasterVersion, "the entry asks the host for its version first",
+               show(firstHostOpcode));
         const Offsets& o = kOffsets;
         expect(sizeof(AEffect) == o.size, "record size for this pointer size", show(sizeof(AEffect)));
         expect(fieldAt<VstInt32>(record, 0) == 0x56737450, "magic is 'VstP'", show(fieldAt<VstInt32>(record, 0)));
@@ -195,7 +254,8 @@ int check(const std::string& path) {
                show(fieldAt<VstInt32>(record, o.numOutputs)));
         expect(fieldAt<VstInt32>(record, o.flags) == effFlagsCanReplacing, "flags: replacing processing only",
                show(fieldAt<VstInt32>(record, o.flags)));
-        expect(fieldAt<VstInt32>(record, o.initialDelay) == 0, "no reported latency");
+        const VstInt32 delay = fieldAt<VstInt32>(record, o.initialDelay);
+        expect(delay >= 0 && delay < 44100, "reported latency below a second", show(delay));
         expect(fieldAt<float>(record, o.ioRatio) == 1.0f, "ioRatio 1");
         expect(fieldAt<void*>(record, o.object) != nullptr, "object set");
         expect(fieldAt<VstInt32>(record, o.uniqueID) == kUniqueId, "unique id 'ORVE'",
@@ -259,6 +319,21 @@ int check(const std::string& path) {
     std::snprintf(text, sizeof text, "%.3g", level);
     expect(level > 0.01, "programme is audible at the output", text);
 
+#if defined(_WIN32) && defined(__i386__)
+    {
+        // The same programme entered through calls on a 4-byte aligned stack: it must neither
+        // fault nor change a bit.
+        Instance aligned(entry, 44100.0, kMaxBlock), misaligned(entry, 44100.0, kMaxBlock);
+        aligned.call(effMainsChanged, 0, 0);
+        aligned.call(effMainsChanged, 0, 1);
+        const std::vector<float> expected = aligned.render(input, {512});
+        const std::vector<float> got = renderOnMisalignedStack(misaligned.record, input);
+        expect(got.size() == expected.size() &&
+                   std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)) == 0,
+               "calls on a 4-byte aligned stack give the same output");
+    }
+#endif
+
     std::vector<float> quiet(44100, 0.0f);
     Instance silentRun(entry, 44100.0, kMaxBlock);
     const std::vector<float> fromSilence = silentRun.render(quiet, kBlockPattern);
@@ -289,9 +364,14 @@ int params(const std::string& path, const std::string& outPath) {
     }
     Instance effect(module.entry(), 44100.0, kMaxBlock);
     if (!effect.record) return 1;
-    std::string out;
-    // Index, name, label, default value (bits) and display, then the displays at a few
-    // normalised values, which exercises each platform's number formatting.
+    // The record's fixed fields first, then per parameter: index, name, label, default value
+    // (bits) and display, then the displays at a few normalised values, which exercises each
+    // platform's number formatting.
+    const AEffect& r = *effect.record;
+    std::string out = "record\t" + std::to_string(r.numPrograms) + "\t" + std::to_string(r.numParams) + "\t" +
+                      std::to_string(r.numInputs) + "\t" + std::to_string(r.numOutputs) + "\t" +
+                      std::to_string(r.flags) + "\t" + std::to_string(r.initialDelay) + "\t" +
+                      std::to_string(r.uniqueID) + "\t" + std::to_string(r.version) + "\n";
     for (VstInt32 i = 0; i < kParameterCount; ++i) {
         const float saved = effect.record->getParameter(effect.record, i);
         std::vector<std::string> fields = {std::to_string(i), effect.text(effGetParamName, i, 64),

@@ -7,6 +7,11 @@
 //   4  an effect without outputs
 //   5  a library without any entry point
 //   6  the working effect, crashing (abort) on its third processing call
+//   7  the working effect with the faults the validator looks for: it allocates in every
+//      processing call, lets getParameter return whatever was set (NaN included), writes a
+//      40-character effect name, writes past the parameter-properties structure, aborts on
+//      effVendorSpecific, hangs in effIdle, lets a filter state decay into subnormal numbers
+//      in silence, and adds a tiny offset from a counter shared by all instances
 // The legacy variant also chatters on standard output when opened, as some plug-ins do.
 //
 // The effect: out0[n] = g * in0[n - D], out1[n] = s * g * in1[n - D] with g from "Gain" (dB,
@@ -19,6 +24,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "host/vst2.h"
@@ -44,7 +51,11 @@ struct TestEffect {
     std::vector<float> history[2];
     std::size_t pos = 0;
     int calls = 0;
+    float tail = 0.0f;  // kind 7: a one-pole state on output 1
 };
+
+// Kind 7: shared by every instance, which makes two instances differ.
+unsigned gSharedCounter = 0;
 
 // Everything the hosts did, across instances, for the tests to read back.
 std::string gLog;
@@ -105,7 +116,20 @@ VstIntPtr dispatcher(AEffect* e, VstInt32 opcode, VstInt32 index, VstIntPtr valu
             copy(ptr, buf);
             return 0;
         }
-        case effGetEffectName: copy(ptr, "Test Gain"); return 1;
+        case effGetEffectName:
+            copy(ptr, TEST_PLUGIN_KIND == 7 ? "Test Gain with a name far too long" : "Test Gain");
+            return 1;
+        case effGetParameterProperties:
+            if (TEST_PLUGIN_KIND != 7) return 0;
+            std::memset(ptr, 0, sizeof(VstParameterProperties) + 16);
+            return 1;
+        case effVendorSpecific:
+            if (TEST_PLUGIN_KIND == 7) std::abort();
+            return 0;
+        case effIdle:
+            if (TEST_PLUGIN_KIND == 7)
+                for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+            return 0;
         case effGetVstVersion: return kVstVersion;
         default: return 0;
     }
@@ -116,14 +140,21 @@ void setParameter(AEffect* e, VstInt32 index, float value) {
 }
 
 float getParameter(AEffect* e, VstInt32 index) {
-    return index >= 0 && index < kParams ? self(e)->params[index] : 0.0f;
+    if (index < 0 || index >= kParams) return 0.0f;
+    const float v = self(e)->params[index];
+    if (TEST_PLUGIN_KIND == 7) return v;
+    // Whatever the host set, the value read back is a normalised one.
+    return v >= 0.0f ? (v <= 1.0f ? v : 1.0f) : 0.0f;
 }
 
 void processReplacing(AEffect* e, float** in, float** out, VstInt32 frames) {
     TestEffect* t = self(e);
     if (TEST_PLUGIN_KIND == 6 && ++t->calls == 3) std::abort();
     const bool fault = !t->resumed || frames > t->blockSize;
-    const float g = std::pow(10.0f, gainDb(t) / 20.0f);
+    float g = std::pow(10.0f, gainDb(t) / 20.0f);
+    if (!(g < 1e3f)) g = 1.0f;  // a gain from an out-of-range parameter value
+    [[maybe_unused]] std::vector<float> scratch;
+    if (TEST_PLUGIN_KIND == 7) scratch.assign(static_cast<std::size_t>(frames) + 1, 0.0f);
     const float sign[2] = {1.0f, t->params[1] > 0.5f ? -1.0f : 1.0f};
     for (VstInt32 i = 0; i < frames; ++i) {
         for (int c = 0; c < 2; ++c) {
@@ -134,9 +165,15 @@ void processReplacing(AEffect* e, float** in, float** out, VstInt32 frames) {
             const float delayed = t->history[c][t->pos];
             t->history[c][t->pos] = in[c][i];
             out[c][i] = sign[c] * g * delayed;
+            if (TEST_PLUGIN_KIND == 7 && c == 1) {
+                t->tail = 0.5f * t->tail + 0.5f * in[c][i];
+                out[c][i] = t->tail;
+            }
+            if (TEST_PLUGIN_KIND == 7 && c == 0) out[c][i] += (gSharedCounter & 1) ? 1e-3f : 0.0f;
         }
         if (!fault) t->pos = (t->pos + 1) % kDelay;
     }
+    ++gSharedCounter;
 }
 
 [[maybe_unused]] AEffect* create(audioMasterCallback host) {

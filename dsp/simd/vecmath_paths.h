@@ -1,0 +1,11 @@
+#pragma once
+// The per-instruction-set function tables; each lives in a unit compiled for its instruction set.
+#include "dsp/blocks/vecmath.h"
+
+namespace orvex::simd {
+#if defined(ORVEX_HAVE_SLEEF)
+extern const VectorMath kSse2Math;
+extern const VectorMath kAvx2Math;
+extern const VectorMath kAvx512Math;
+#endif
+}  // namespace orvex::simd

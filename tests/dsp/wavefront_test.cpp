@@ -1,0 +1,113 @@
+// Cascades run as wavefronts: the same bits as the section-after-section recursion, for every
+// span length (including spans shorter than the cascade) and across consecutive spans.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "dsp/blocks/design.h"
+#include "dsp/blocks/sections.h"
+#include "dsp/blocks/wavefront.h"
+#include "dsp/phase_rotator.h"
+#include "tests/support/signals.h"
+
+namespace orvex {
+namespace {
+
+const std::vector<int> kSpans = {1, 2, 3, 7, 8, 9, 16, 33, 64, 100, 5, 1, 64};
+
+// Lowpass and highpass sections at spread corners, so neighbouring lanes hold different values.
+BiquadCoefs sectionFor(int i) {
+    const Rate r = makeRate(48000);
+    const float c = 1.0f / prewarp(r, 60.0f * static_cast<float>(1 + 3 * i));
+    return i % 2 ? butterworthHighpass(c, kButterworth12[i % 6]) : butterworthLowpass(c, kButterworth12[i % 6]);
+}
+
+template <int Count>
+void expectCascadeMatches() {
+    SCOPED_TRACE(Count);
+    WavefrontBiquads<Count> wave;
+    BiquadCascade<Count> plain;
+    for (int i = 0; i < Count; ++i) {
+        wave.set(i, sectionFor(i));
+        plain.coefs[i] = sectionFor(i);
+    }
+    const std::vector<float> x = test::noise(4000, 11, 0.5f);
+    std::vector<float> got = x, want(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) want[i] = plain.step(x[i]);
+    std::size_t at = 0;
+    for (int k = 0; at < x.size(); ++k) {
+        const int n = std::min<int>(kSpans[static_cast<std::size_t>(k) % kSpans.size()], static_cast<int>(x.size() - at));
+        wave.process(got.data() + at, n);
+        at += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(got, want);
+}
+
+TEST(Wavefront, CascadeGivesTheSectionAfterSectionBits) {
+    expectCascadeMatches<1>();
+    expectCascadeMatches<4>();
+    expectCascadeMatches<9>();
+    expectCascadeMatches<17>();  // more sections than the widest vector has lanes
+}
+
+TEST(Wavefront, BranchPairGivesBothCascadesBits) {
+    const std::vector<float> x0 = test::noise(3000, 5, 0.5f), x1 = test::noise(3000, 6, 0.5f);
+    for (int count = 1; count <= 3; ++count) {
+        SCOPED_TRACE(count);
+        WavefrontBiquadPair<3> pair;
+        pair.setCount(count);
+        BiquadCascade<3> a, b;
+        for (int i = 0; i < count; ++i) {
+            pair.set(i, 0, sectionFor(i));
+            pair.set(i, 1, sectionFor(i + 5));
+            a.coefs[i] = sectionFor(i);
+            b.coefs[i] = sectionFor(i + 5);
+        }
+        std::vector<float> g0 = x0, g1 = x1, w0(x0.size()), w1(x1.size());
+        for (std::size_t i = 0; i < x0.size(); ++i) {
+            float u = x0[i], v = x1[i];
+            for (int s = 0; s < count; ++s) {
+                u = step(a.coefs[s], a.state[s], u);
+                v = step(b.coefs[s], b.state[s], v);
+            }
+            w0[i] = u;
+            w1[i] = v;
+        }
+        std::size_t at = 0;
+        for (int k = 0; at < x0.size(); ++k) {
+            const int n = std::min<int>(kSpans[static_cast<std::size_t>(k) % kSpans.size()], static_cast<int>(x0.size() - at));
+            pair.process(g0.data() + at, g1.data() + at, n);
+            at += static_cast<std::size_t>(n);
+        }
+        EXPECT_EQ(g0, w0);
+        EXPECT_EQ(g1, w1);
+    }
+}
+
+TEST(Wavefront, RotatorIsSixtyAllPassesThenTheDelay) {
+    const std::vector<float> v = test::musicLike(48000, 5000, 2);
+    AllPassState sections[PhaseRotator::kSections];
+    std::vector<float> rotated(v.size()), want(v.size(), 0.0f);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        float x = v[i];
+        for (int k = 0; k < PhaseRotator::kSections; ++k) x = stepAllPass(PhaseRotator::kCoefs[k % 4], sections[k], x);
+        rotated[i] = x;
+        if (i + PhaseRotator::kDelay < v.size()) want[i + PhaseRotator::kDelay] = x;
+    }
+    PhaseRotator rot;
+    rot.clear();
+    std::vector<float> got(v.size());
+    std::size_t at = 0;
+    const RingIndex start = 0xFFFFFF00u;  // across the wrap of the shared index
+    for (int k = 0; at < v.size(); ++k) {
+        const int n = std::min<int>(kSpans[static_cast<std::size_t>(k) % kSpans.size()] * 3, static_cast<int>(v.size() - at));
+        rot.process(v.data() + at, got.data() + at, n, start + static_cast<RingIndex>(at));
+        at += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(got, want);
+    ASSERT_GT(test::rms(got, PhaseRotator::kDelay), 1e-3);
+}
+
+}  // namespace
+}  // namespace orvex
