@@ -32,8 +32,11 @@ bool contains(const std::vector<int>& list, int value) {
 
 VstInt32 Orvex::processEvents(VstEvents* events) {
     if (!events) return 1;
+    // The record declares a two-entry array, but hosts append as many pointers as numEvents
+    // says; index through a pointer so the access is to the host's real list.
+    VstEvent* const* list = events->events;
     for (VstInt32 i = 0; i < events->numEvents; ++i) {
-        const VstEvent* event = events->events[i];
+        const VstEvent* event = list[i];
         if (!event || event->type != kVstMidiType) continue;
         const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
         const int status = static_cast<unsigned char>(midi->midiData[0]) & 0xF0;
