@@ -11,24 +11,16 @@
 #include <vector>
 
 #include "tools/demo.h"
+#include "tools/text.h"
 #include "tools/vst_loader.h"
 
 namespace orvex::tools {
 namespace {
 
-std::string line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string line(const char* fmt, ...) {
-    char buf[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
 
 double db(double ratio) { return ratio > 0.0 ? 20.0 * std::log10(ratio) : -std::numeric_limits<double>::infinity(); }
 
-std::string dbText(double v) { return std::isfinite(v) ? line("%.1f dB", v) : std::string("-inf dB (identical)"); }
+std::string dbText(double v) { return std::isfinite(v) ? formatText("%.1f dB", v) : std::string("-inf dB (identical)"); }
 
 }  // namespace
 
@@ -58,7 +50,7 @@ SoakReport soak(const SoakOptions& o, const std::function<void(const std::string
     // The previous cycle's programme part, and the one being rendered.
     std::vector<std::vector<float>> previous(static_cast<std::size_t>(outs)), current(static_cast<std::size_t>(outs));
     double firstStep = -INFINITY;  // difference between cycles 3 and 2
-    say(line("soak: %s, %d cycles of 20 s silence + 40 s programme (%.0f min) at %d Hz, block %d", o.pluginPath.c_str(),
+    say(formatText("soak: %s, %d cycles of 20 s silence + 40 s programme (%.0f min) at %d Hz, block %d", o.pluginPath.c_str(),
              cycles, cycles * static_cast<double>(cycleLength) / rate / 60.0, rate, o.blockSize));
     double programmeEnergy = 0.0;
     for (int cycle = 0; cycle < cycles; ++cycle) {
@@ -115,7 +107,7 @@ SoakReport soak(const SoakOptions& o, const std::function<void(const std::string
         r.lastStepDb = dPrevious;
         r.cycles = cycle + 1;
         if (cycle < 4 || (cycle + 1) % 10 == 0 || cycle + 1 == cycles)
-            say(line("  cycle %3d: peak so far %.7f, silence tail %.3g (%.1f dBFS); difference from cycle 1 %s, from cycle 2 %s, "
+            say(formatText("  cycle %3d: peak so far %.7f, silence tail %.3g (%.1f dBFS); difference from cycle 1 %s, from cycle 2 %s, "
                      "from the previous cycle %s",
                      cycle + 1, static_cast<double>(r.peak), static_cast<double>(tail), db(tail),
                      cycle > 0 ? dbText(dFirst).c_str() : "-", cycle > 1 ? dbText(dSecond).c_str() : "-",
@@ -131,21 +123,21 @@ SoakReport soak(const SoakOptions& o, const std::function<void(const std::string
     // from the second one.
     const bool steady = cycles < 4 || (r.lastStepDb <= r.firstStepDb + 1.0 && r.driftDb < -60.0);
     r.ok = finite && bounded && quiet && steady;
-    say(line("%s  finite: %" PRIu64 " NaN, %" PRIu64 " inf, %" PRIu64 " subnormal", finite ? "PASS" : "FAIL", r.nan, r.inf, r.subnormal));
+    say(formatText("%s  finite: %" PRIu64 " NaN, %" PRIu64 " inf, %" PRIu64 " subnormal", finite ? "PASS" : "FAIL", r.nan, r.inf, r.subnormal));
     if (o.maxPeak)
-        say(line("%s  bound: peak %.7f, bound %.7f", bounded ? "PASS" : "FAIL", static_cast<double>(r.peak),
+        say(formatText("%s  bound: peak %.7f, bound %.7f", bounded ? "PASS" : "FAIL", static_cast<double>(r.peak),
                  static_cast<double>(*o.maxPeak)));
     else
-        say(line("SKIP  bound: peak %.7f, no --max-peak given", static_cast<double>(r.peak)));
-    say(line("%s  dies away: the last second of every silence peaks at %.3g (%.1f dBFS; limit -100 dBFS)", quiet ? "PASS" : "FAIL",
+        say(formatText("SKIP  bound: peak %.7f, no --max-peak given", static_cast<double>(r.peak)));
+    say(formatText("%s  dies away: the last second of every silence peaks at %.3g (%.1f dBFS; limit -100 dBFS)", quiet ? "PASS" : "FAIL",
              static_cast<double>(r.worstSilenceTail), db(r.worstSilenceTail)));
-    say(line("%s  no drift: cycles 3..%d differ from cycle 2 by at most %s of the programme level (limit -60 dB); "
+    say(formatText("%s  no drift: cycles 3..%d differ from cycle 2 by at most %s of the programme level (limit -60 dB); "
              "from one cycle to the next %s at cycle 3, %s at the end (must not grow)",
              steady ? "PASS" : "FAIL", cycles, dbText(r.driftDb).c_str(), dbText(r.firstStepDb).c_str(),
              dbText(r.lastStepDb).c_str()));
-    say(line("INFO  after 20 s of silence the state %s a fresh instance's: cycles differ from the first by at most %s",
+    say(formatText("INFO  after 20 s of silence the state %s a fresh instance's: cycles differ from the first by at most %s",
              std::isfinite(r.freshDb) && r.freshDb > -100.0 ? "is not" : "matches", dbText(r.freshDb).c_str()));
-    say(line("%s: %.1f min of audio in %.1f s of processing (%.1fx real time)", r.ok ? "SOAK PASSED" : "SOAK FAILED", r.seconds / 60.0,
+    say(formatText("%s: %.1f min of audio in %.1f s of processing (%.1fx real time)", r.ok ? "SOAK PASSED" : "SOAK FAILED", r.seconds / 60.0,
              r.processingSeconds, r.processingSeconds > 0 ? r.seconds / r.processingSeconds : 0.0));
     return r;
 }

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "tools/render.h"
+#include "tools/text.h"
 #include "tools/vst_loader.h"
 
 namespace orvex::tools {
@@ -31,15 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 // ---- small helpers ---------------------------------------------------------------------------
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buf[1024];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return buf;
-}
 
 // SplitMix64: small, and the same numbers everywhere for the same seed.
 class Random {
@@ -73,7 +65,7 @@ std::uint64_t hashText(const std::string& s) {
 std::string valueText(float v) {
     if (std::isnan(v)) return "nan";
     if (std::isinf(v)) return v > 0 ? "+inf" : "-inf";
-    return format("%.9g", static_cast<double>(v));
+    return formatText("%.9g", static_cast<double>(v));
 }
 
 // The special values hosts (or broken automation) may hand to setParameter.
@@ -221,10 +213,10 @@ struct SampleStats {
     }
     bool clean() const { return nan == 0 && inf == 0 && subnormal == 0 && unwritten == 0 && !overrun; }
     std::string text() const {
-        std::string s = format("%" PRIu64 " NaN, %" PRIu64 " inf, %" PRIu64 " subnormal", nan, inf, subnormal);
-        if (unwritten) s += format(", %" PRIu64 " samples left unwritten", unwritten);
+        std::string s = formatText("%" PRIu64 " NaN, %" PRIu64 " inf, %" PRIu64 " subnormal", nan, inf, subnormal);
+        if (unwritten) s += formatText(", %" PRIu64 " samples left unwritten", unwritten);
         if (overrun) s += ", wrote past the end of the block";
-        s += format(", peak %.7f", static_cast<double>(peak));
+        s += formatText(", peak %.7f", static_cast<double>(peak));
         return s;
     }
 };
@@ -286,8 +278,8 @@ public:
     bool peakOk(float peak) const { return !options.maxPeak || peak <= *options.maxPeak; }
     std::string peakText(float peak) const {
         if (!options.maxPeak) return "";
-        return peakOk(peak) ? format(" (bound %.7f)", static_cast<double>(*options.maxPeak))
-                            : format(" ABOVE the bound %.7f", static_cast<double>(*options.maxPeak));
+        return peakOk(peak) ? formatText(" (bound %.7f)", static_cast<double>(*options.maxPeak))
+                            : formatText(" ABOVE the bound %.7f", static_cast<double>(*options.maxPeak));
     }
 
 private:
@@ -340,7 +332,7 @@ void runIdentity(Context& ctx) {
     if (!ctx.begin(0, "record")) return;
     Rig rig(ctx.library, 48000, 512, 512);
     const AEffect* e = rig.instance.effect();
-    std::string detail = format("\"%s\" by \"%s\", %d in / %d out, %d parameters, %d programs, flags 0x%x, id 0x%08x",
+    std::string detail = formatText("\"%s\" by \"%s\", %d in / %d out, %d parameters, %d programs, flags 0x%x, id 0x%08x",
                                 rig.instance.effectName().c_str(), rig.instance.vendor().c_str(), e->numInputs,
                                 e->numOutputs, e->numParams, e->numPrograms, static_cast<unsigned>(e->flags),
                                 static_cast<unsigned>(e->uniqueID));
@@ -356,7 +348,7 @@ void runIdentity(Context& ctx) {
     } else if (!(e->flags & effFlagsCanReplacing)) {
         ctx.warn(detail + ": effFlagsCanReplacing is not set");
     } else {
-        ctx.pass(detail + format(", latency %d", e->initialDelay));
+        ctx.pass(detail + formatText(", latency %d", e->initialDelay));
     }
 }
 
@@ -368,7 +360,7 @@ void runMatrix(Context& ctx) {
         for (int block : ctx.limits.blocks) {
             for (Signal signal : kSignals) {
                 const std::string blockText = block == 0 ? "random blocks 0..4096" : "block " + std::to_string(block);
-                const std::string name = format("%.0f Hz, %s, %s", rate, blockText.c_str(), signalName(signal));
+                const std::string name = formatText("%.0f Hz, %s, %s", rate, blockText.c_str(), signalName(signal));
                 if (!ctx.begin(id++, name)) continue;
                 const int announced = block == 0 ? 4096 : block;
                 const auto length = static_cast<std::int64_t>(ctx.limits.cellSeconds * rate);
@@ -411,7 +403,7 @@ void runAutomation(Context& ctx) {
                 ++calls;
                 const float r = rig.instance.getParameter(p);
                 if (!(r >= 0.0f && r <= 1.0f) && bad.empty())
-                    bad = format("setParameter(%d, %s) then getParameter(%d) = %s", p, valueText(v).c_str(), p,
+                    bad = formatText("setParameter(%d, %s) then getParameter(%d) = %s", p, valueText(v).c_str(), p,
                                  valueText(r).c_str());
                 generate(gen, source, 64);
                 rig.process(source.data(), 64, stats);
@@ -424,13 +416,13 @@ void runAutomation(Context& ctx) {
         }
         generate(gen, source, 512);
         rig.process(source.data(), 512, stats);
-        const std::string detail = format("%d calls; ", calls) + stats.text();
+        const std::string detail = formatText("%d calls; ", calls) + stats.text();
         if (!bad.empty()) ctx.fail(bad + "; " + detail);
         else ctx.expect(stats.clean() && ctx.peakOk(stats.peak), detail + ctx.peakText(stats.peak));
     }
     for (double rate : ctx.limits.automationRates) {
         for (Signal signal : {Signal::Noise, Signal::Square}) {
-            const std::string name = format("random automation every 32 samples, %.0f Hz, %s", rate, signalName(signal));
+            const std::string name = formatText("random automation every 32 samples, %.0f Hz, %s", rate, signalName(signal));
             if (!ctx.begin(id++, name)) continue;
             Rig rig(ctx.library, rate, 512, 32);
             const int params = rig.instance.parameterCount();
@@ -450,13 +442,13 @@ void runAutomation(Context& ctx) {
                     ++sets;
                     const float back = rig.instance.getParameter(p);
                     if (!(back >= 0.0f && back <= 1.0f) && bad.empty())
-                        bad = format("setParameter(%d, %s) then getParameter(%d) = %s", p, valueText(v).c_str(), p,
+                        bad = formatText("setParameter(%d, %s) then getParameter(%d) = %s", p, valueText(v).c_str(), p,
                                      valueText(back).c_str());
                 }
                 generate(gen, source, 32);
                 rig.process(source.data(), 32, stats);
             }
-            const std::string detail = format("%" PRIu64 " changes; ", sets) + stats.text();
+            const std::string detail = formatText("%" PRIu64 " changes; ", sets) + stats.text();
             if (!bad.empty()) ctx.fail(bad + "; " + detail);
             else ctx.expect(stats.clean() && ctx.peakOk(stats.peak), detail + ctx.peakText(stats.peak));
         }
@@ -564,7 +556,7 @@ void runDeterminism(Context& ctx) {
         for (std::size_t c = 0; c < a.size(); ++c)
             for (std::size_t i = 0; i < a[c].size() && i < b[c].size(); ++i)
                 if (std::memcmp(&a[c][i], &b[c][i], sizeof(float)) != 0)
-                    return format("output %zu differs first at sample %zu (%.9g vs %.9g)", c, i,
+                    return formatText("output %zu differs first at sample %zu (%.9g vs %.9g)", c, i,
                                   static_cast<double>(a[c][i]), static_cast<double>(b[c][i]));
         return std::string();
     };
@@ -580,7 +572,7 @@ void runDeterminism(Context& ctx) {
         }
         const std::string diff = firstDifference(oa, ob);
         if (!diff.empty()) ctx.fail(diff);
-        else ctx.expect(sa.clean(), format("%d samples identical; ", frames) + sa.text());
+        else ctx.expect(sa.clean(), formatText("%d samples identical; ", frames) + sa.text());
     }
     if (ctx.begin(1, "same output however the input is split into blocks")) {
         Rig a(ctx.library, rate, 4096, 4096), b(ctx.library, rate, 4096, 4096);
@@ -638,12 +630,12 @@ struct TextVerdict {
 TextVerdict judgeText(const TextWrite& w, std::size_t bound, std::size_t lenientBound) {
     TextVerdict v;
     auto describe = [&] {
-        return format("wrote %zu bytes, \"%s\", where the bound is %zu + 1", w.extent, w.text.substr(0, 80).c_str(), bound);
+        return formatText("wrote %zu bytes, \"%s\", where the bound is %zu + 1", w.extent, w.text.substr(0, 80).c_str(), bound);
     };
     if (w.extent == 0) return v;  // nothing written: an empty answer left as the host set it
     if (w.extent > lenientBound + 1 || w.terminator == SIZE_MAX || w.terminator > lenientBound) {
         v.status = CheckStatus::Fail;
-        v.why = w.terminator == SIZE_MAX ? format("wrote %zu bytes without a terminating zero", w.extent) : describe();
+        v.why = w.terminator == SIZE_MAX ? formatText("wrote %zu bytes without a terminating zero", w.extent) : describe();
     } else if (w.extent > bound + 1 || w.terminator > bound) {
         v.status = CheckStatus::Warn;
         v.why = describe();
@@ -675,7 +667,7 @@ void runParameters(Context& ctx) {
     }
     for (int p = 0; p < params; ++p) {
         const std::string& name = names[static_cast<std::size_t>(p)];
-        if (!ctx.begin(p, format("parameter %d \"%s\"", p, name.c_str()))) continue;
+        if (!ctx.begin(p, formatText("parameter %d \"%s\"", p, name.c_str()))) continue;
         std::vector<std::string> faults, notes;
         // Texts: within their bounds.
         struct Query {
@@ -710,7 +702,7 @@ void runParameters(Context& ctx) {
             if (k == 0) lowText = shown;
             if (k == steps) highText = shown;
             if (!(back >= 0.0f && back <= 1.0f)) {
-                faults.push_back(format("set %s, read back %s", valueText(v).c_str(), valueText(back).c_str()));
+                faults.push_back(formatText("set %s, read back %s", valueText(v).c_str(), valueText(back).c_str()));
                 break;
             }
             if (back == v) ++exact;
@@ -718,7 +710,7 @@ void runParameters(Context& ctx) {
             const float again = inst.getParameter(p);
             const std::string shownAgain = queryText(inst, effGetParamDisplay, p, w);
             if (again != back || shownAgain != shown) {
-                faults.push_back(format("set %s -> %s (\"%s\"), set again -> %s (\"%s\")", valueText(v).c_str(),
+                faults.push_back(formatText("set %s -> %s (\"%s\"), set again -> %s (\"%s\")", valueText(v).c_str(),
                                         valueText(back).c_str(), shown.c_str(), valueText(again).c_str(),
                                         shownAgain.c_str()));
                 break;
@@ -726,8 +718,8 @@ void runParameters(Context& ctx) {
         }
         inst.setParameter(p, original);
         if (inst.getParameter(p) != original)
-            faults.push_back(format("default %s does not read back", valueText(original).c_str()));
-        std::string detail = format("%d of %d values read back exactly, display \"%s\" .. \"%s\"", exact, steps + 1,
+            faults.push_back(formatText("default %s does not read back", valueText(original).c_str()));
+        std::string detail = formatText("%d of %d values read back exactly, display \"%s\" .. \"%s\"", exact, steps + 1,
                                     lowText.c_str(), highText.c_str());
         for (const auto& n : notes) detail += "; " + n;
         for (const auto& f : faults) detail += "; " + f;
@@ -778,7 +770,7 @@ void runAllocations(Context& ctx) {
         if (!ctx.begin(id, names[id])) continue;
         const AllocationCount c = countedBlocks(id == 1);
         ctx.expect(c.allocations == 0 && c.releases == 0,
-                   format("%d blocks: %" PRIu64 " allocations, %" PRIu64 " releases", ctx.limits.allocationBlocks,
+                   formatText("%d blocks: %" PRIu64 " allocations, %" PRIu64 " releases", ctx.limits.allocationBlocks,
                           c.allocations, c.releases));
     }
     if (ctx.begin(2, names[2])) {
@@ -792,7 +784,7 @@ void runAllocations(Context& ctx) {
                 total.allocations += c.allocations;
                 ++calls;
             }
-        const std::string detail = format("%d calls: %" PRIu64 " allocations", calls, total.allocations);
+        const std::string detail = formatText("%d calls: %" PRIu64 " allocations", calls, total.allocations);
         if (total.allocations) ctx.warn(detail + " (hosts may automate from the audio thread)");
         else ctx.pass(detail);
     }
@@ -830,7 +822,7 @@ void runAllocations(Context& ctx) {
             ::close(saved);
         }
         if (null) std::fclose(null);
-        const std::string detail = format("50 event lists of 5 events: %" PRIu64 " allocations", total.allocations);
+        const std::string detail = formatText("50 event lists of 5 events: %" PRIu64 " allocations", total.allocations);
         if (total.allocations) ctx.warn(detail + " (events arrive on the audio thread)");
         else ctx.pass(detail);
     }
@@ -839,7 +831,7 @@ void runAllocations(Context& ctx) {
 // ---- threads ---------------------------------------------------------------------------------
 
 void runThreads(Context& ctx) {
-    if (!ctx.begin(0, format("setParameter and parameter texts from other threads during %d blocks",
+    if (!ctx.begin(0, formatText("setParameter and parameter texts from other threads during %d blocks",
                              ctx.limits.threadBlocks)))
         return;
     Rig rig(ctx.library, 48000, 512, 512);
@@ -892,9 +884,9 @@ void runThreads(Context& ctx) {
     stop = true;
     writer.join();
     reader.join();
-    const std::string detail = format("%" PRIu64 " setParameter, %" PRIu64 " text reads; ", sets.load(), texts.load()) +
+    const std::string detail = formatText("%" PRIu64 " setParameter, %" PRIu64 " text reads; ", sets.load(), texts.load()) +
                                stats.text() + ctx.peakText(stats.peak);
-    if (outOfRange.load()) ctx.fail(format("getParameter out of 0..1 %" PRIu64 " times; ", outOfRange.load()) + detail);
+    if (outOfRange.load()) ctx.fail(formatText("getParameter out of 0..1 %" PRIu64 " times; ", outOfRange.load()) + detail);
     else ctx.expect(stats.clean() && ctx.peakOk(stats.peak), detail);
 }
 
@@ -1098,7 +1090,7 @@ void sweepOpcode(Context& ctx, Rig& rig, int opcode, const OpcodeShape& shape) {
                 call(a.index, reinterpret_cast<VstIntPtr>(&slots[0]), &slots[1], a.opt);
                 for (auto* s : slots)
                     if (s && (s->numChannels < 0 || s->numChannels > 64))
-                        note(CheckStatus::Fail, format("answered an arrangement of %d channels", s->numChannels));
+                        note(CheckStatus::Fail, formatText("answered an arrangement of %d channels", s->numChannels));
             }
         }
     } else if (opcode == effProcessVarIo) {
@@ -1115,7 +1107,7 @@ void sweepOpcode(Context& ctx, Rig& rig, int opcode, const OpcodeShape& shape) {
                     std::fill(buf.begin(), buf.end(), kTextCanary);
                     call(a.index, a.value, buf.data(), a.opt);
                     const TextVerdict v = judgeText(inspectText(buf), shape.size, shape.lenient);
-                    if (v.status != CheckStatus::Pass) note(v.status, format("index %d: ", a.index) + v.why);
+                    if (v.status != CheckStatus::Pass) note(v.status, formatText("index %d: ", a.index) + v.why);
                     break;
                 }
                 case ArgKind::TextIn: {
@@ -1139,7 +1131,7 @@ void sweepOpcode(Context& ctx, Rig& rig, int opcode, const OpcodeShape& shape) {
                     call(a.index, a.value, buf.data(), a.opt);
                     for (std::size_t i = shape.size; i < buf.size(); ++i)
                         if (buf[i] != kTextCanary) {
-                            note(CheckStatus::Fail, format("index %d: wrote at byte %zu past a %zu-byte structure",
+                            note(CheckStatus::Fail, formatText("index %d: wrote at byte %zu past a %zu-byte structure",
                                                            a.index, i, shape.size));
                             break;
                         }
@@ -1169,7 +1161,7 @@ void sweepOpcode(Context& ctx, Rig& rig, int opcode, const OpcodeShape& shape) {
     }
     if (!stats.clean()) note(CheckStatus::Fail, "output afterwards: " + stats.text());
     if (!answers.empty()) answers.pop_back();
-    std::string detail = format("%d calls, answers%s", calls, answers.c_str());
+    std::string detail = formatText("%d calls, answers%s", calls, answers.c_str());
     if (!problem.empty()) detail += "; " + problem;
     ctx.result(worst, detail);
 }
@@ -1192,7 +1184,7 @@ void runDispatcher(Context& ctx) {
     }
     std::unique_ptr<Rig> rig;
     for (int opcode = 0; opcode < 128; ++opcode) {
-        if (!ctx.begin(opcode, format("opcode %d", opcode))) continue;
+        if (!ctx.begin(opcode, formatText("opcode %d", opcode))) continue;
         if (!rig) rig = std::make_unique<Rig>(ctx.library, 48000, 512, 512);
         const OpcodeShape shape = shapeOf(opcode, rig->instance.effect()->flags & effFlagsHasEditor);
         if (shape.kind == ArgKind::Skip) {
@@ -1214,7 +1206,7 @@ double threadSeconds() {
 }
 
 void runDenormals(Context& ctx) {
-    if (!ctx.begin(0, format("%.0f s loud, %.0f s of silence, %.0f s of -120 dBFS noise, block 512 at 48 kHz",
+    if (!ctx.begin(0, formatText("%.0f s loud, %.0f s of silence, %.0f s of -120 dBFS noise, block 512 at 48 kHz",
                              ctx.limits.denormalLoudSeconds, ctx.limits.denormalQuietSeconds,
                              ctx.limits.denormalQuietSeconds)))
         return;
@@ -1257,7 +1249,7 @@ void runDenormals(Context& ctx) {
         const double m = median(s.times);
         const double worst = *std::max_element(s.times.begin(), s.times.end());
         const double p99 = percentile(s.times, 0.99);
-        detail += format("%s%s: median %.1f us CPU (%.2f of loud), p99/median %.2f, worst/median %.1f, %" PRIu64 " subnormal",
+        detail += formatText("%s%s: median %.1f us CPU (%.2f of loud), p99/median %.2f, worst/median %.1f, %" PRIu64 " subnormal",
                          detail.empty() ? "" : "; ", s.name, m * 1e6, loudMedian > 0 ? m / loudMedian : 0.0,
                          m > 0 ? p99 / m : 0.0, m > 0 ? worst / m : 0.0, s.stats.subnormal);
         // A slow path shows as a sustained rise of the typical block in the quiet parts (the
@@ -1307,7 +1299,7 @@ std::vector<std::string> splitTabs(const std::string& line) {
 
 std::string signalText(int sig) {
     const char* name = sig == SIGALRM ? "timed out" : strsignal(sig);
-    return format("%s (signal %d)", name ? name : "signal", sig);
+    return formatText("%s (signal %d)", name ? name : "signal", sig);
 }
 
 // Runs one group in a child process, restarting after the check that crashed.
@@ -1379,7 +1371,7 @@ void runIsolated(const ValidateOptions& options, const PluginLibrary& library, c
         const bool crashed = WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0);
         if (!crashed) return;
         const std::string why = WIFSIGNALED(status) ? "crashed: " + signalText(WTERMSIG(status))
-                                                    : error.empty() ? format("child exited with status %d", WEXITSTATUS(status))
+                                                    : error.empty() ? formatText("child exited with status %d", WEXITSTATUS(status))
                                                                     : "stopped: " + error;
         if (currentId < 0 || currentReported) {
             emit({CheckStatus::Fail, group.name, current.empty() ? "setting up" : current, why});
