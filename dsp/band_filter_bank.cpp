@@ -1,6 +1,9 @@
 #include "dsp/band_filter_bank.h"
 
+#include <cstring>
+
 #include "dsp/blocks/lanes.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -64,70 +67,108 @@ void BandFilterBank::clear() {
     quadrature_.clear();
 }
 
-void BandFilterBank::process(const float* v, const float* r, int n, RingIndex index0) {
+namespace {
+using namespace wavefront;
+
+// The four sections of every cell over a block, all vectors of cells together sample by sample
+// with the state in registers (the vectors are independent, so their recursions overlap). In the
+// lanes of `delta` (all-ones) the two highpass sections run in the difference form; computing
+// both forms and keeping one per lane gives each lane exactly what its own form computes.
+template <bool WithDifferenceForm>
+void runCells(const float (&g)[4][kCellLanes], const float (&a1)[4][kCellLanes],
+              const float (&a2)[4][kCellLanes], const float* hpScale, const float* k1,
+              const float* k2, const int* deltaRow, float (&w1)[4][kCellLanes],
+              float (&w2)[4][kCellLanes], float (*x)[kCellLanes], int n) {
+    constexpr int V = kCellLanes / kWidth;
+    Vec s1[V][4], s2[V][4];
+    for (int v = 0; v < V; ++v)
+        for (int s = 0; s < 4; ++s) {
+            s1[v][s] = load(w1[s] + v * kWidth);
+            s2[v][s] = load(w2[s] + v * kWidth);
+        }
     for (int i = 0; i < n; ++i) {
-        const RingIndex index = index0 + static_cast<RingIndex>(i);
-        // Cells: all lanes through the four sections.
+        for (int v = 0; v < V; ++v) {
+            const int c = v * kWidth;
+            const Vec hp = load(hpScale + c);
+            Vec z = load(x[i] + c);
+            for (int s = 0; s < 2; ++s) {
+                const Vec gs = load(g[s] + c);
+                const Vec w = z - gs * (load(a1[s] + c) * s1[v][s] + load(a2[s] + c) * s2[v][s]);
+                Vec y = gs * (w - 2.0f * s1[v][s] + s2[v][s]) * hp;
+                Vec n1 = w, n2 = s1[v][s];
+                if constexpr (WithDifferenceForm) {
+                    Mask delta;
+                    std::memcpy(&delta, deltaRow + c, sizeof delta);
+                    const Vec d = s2[v][s] + (z - load(k1 + c) * s1[v][s] - load(k2 + c) * s2[v][s]);
+                    const Vec yd = gs * (d - s2[v][s]) * hp;
+                    const Vec sum = s1[v][s] + d;
+                    y = delta ? yd : y;
+                    n1 = delta ? sum : n1;
+                    n2 = delta ? d : n2;
+                }
+                s2[v][s] = n2;
+                s1[v][s] = n1;
+                z = y;
+            }
+            for (int s = 2; s < 4; ++s) {
+                const Vec gs = load(g[s] + c);
+                const Vec w = z - gs * (load(a1[s] + c) * s1[v][s] + load(a2[s] + c) * s2[v][s]);
+                z = gs * (w + 2.0f * s1[v][s] + s2[v][s]);
+                s2[v][s] = s1[v][s];
+                s1[v][s] = w;
+            }
+            store(x[i] + c, z);
+        }
+    }
+    for (int v = 0; v < V; ++v)
+        for (int s = 0; s < 4; ++s) {
+            store(w1[s] + v * kWidth, s1[v][s]);
+            store(w2[s] + v * kWidth, s2[v][s]);
+        }
+}
+}  // namespace
+
+void BandFilterBank::process(const float* v, const float* r, int n, RingIndex index0) {
+    // Cells: every vector of cells through its four sections over the whole block.
+    alignas(64) float x[kBandBlock][kCellLanes];
+    for (int i = 0; i < n; ++i) {
         const float p = v[i] + r[i];
         const float m = v[i] - r[i];
-        alignas(64) float x[kCellLanes];
         for (int l = 0; l < kBandLanes; ++l) {
-            x[l] = p;
-            x[kBandLanes + l] = m;
+            x[i][l] = p;
+            x[i][kBandLanes + l] = m;
         }
-        for (int s = 0; s < 2; ++s) {
-            float keep[kCellLanes][3];
-            for (int k = 0; k < deltaCount_; ++k) {
-                const int l = deltaLane_[k];
-                keep[k][0] = x[l];
-                keep[k][1] = w1_[s][l];
-                keep[k][2] = w2_[s][l];
-            }
-            for (int l = 0; l < kCellLanes; ++l) {
-                const float w = x[l] - g_[s][l] * (a1_[s][l] * w1_[s][l] + a2_[s][l] * w2_[s][l]);
-                x[l] = g_[s][l] * (w - 2.0f * w1_[s][l] + w2_[s][l]) * hpScale_[l];
-                w2_[s][l] = w1_[s][l];
-                w1_[s][l] = w;
-            }
-            // The few cells in the difference form overwrite what the plain loop left for them.
-            for (int k = 0; k < deltaCount_; ++k) {
-                const int l = deltaLane_[k];
-                const float in = keep[k][0], w1 = keep[k][1], d1 = keep[k][2];
-                const float d = d1 + (in - deltaK1_[l] * w1 - deltaK2_[l] * d1);
-                x[l] = g_[s][l] * (d - d1) * hpScale_[l];
-                w1_[s][l] = w1 + d;
-                w2_[s][l] = d;
-            }
-        }
-        for (int s = 2; s < 4; ++s) {
-            for (int l = 0; l < kCellLanes; ++l) {
-                const float w = x[l] - g_[s][l] * (a1_[s][l] * w1_[s][l] + a2_[s][l] * w2_[s][l]);
-                x[l] = g_[s][l] * (w + 2.0f * w1_[s][l] + w2_[s][l]);
-                w2_[s][l] = w1_[s][l];
-                w1_[s][l] = w;
-            }
-        }
+    }
+    alignas(64) int deltaRow[kCellLanes] = {};
+    for (int k = 0; k < deltaCount_; ++k) deltaRow[deltaLane_[k]] = -1;
+    if (deltaCount_ > 0)
+        runCells<true>(g_, a1_, a2_, hpScale_, deltaK1_, deltaK2_, deltaRow, w1_, w2_, x, n);
+    else
+        runCells<false>(g_, a1_, a2_, hpScale_, deltaK1_, deltaK2_, deltaRow, w1_, w2_, x, n);
 
-        // Band lines: the look-ahead is longer than a block, so every read of this block sees
-        // samples written before it. Each delayed row is read before the new row goes in: with the
-        // line exactly as long as the look-ahead it is the same row.
+    // Band lines: the look-ahead is longer than a block, so every read of this block sees
+    // samples written before it. Each delayed row is read before the new row goes in: with the
+    // line exactly as long as the look-ahead it is the same row.
+    for (int i = 0; i < n; ++i) {
+        const RingIndex index = index0 + static_cast<RingIndex>(i);
         const float* old = lines_.delayed(index, kLookAhead);
         for (int l = 0; l < kCellCount; ++l) delayed_[i][l] = old[l];
         float* slot = lines_.slot(index);
         float* out = newest_[i];
         for (int l = 0; l < kBandCount; ++l) {
-            slot[l] = x[l];
-            slot[kBandCount + l] = x[kBandLanes + l];
-            out[l] = x[l];
-            out[kBandCount + l] = x[kBandLanes + l];
+            slot[l] = x[i][l];
+            slot[kBandCount + l] = x[i][kBandLanes + l];
+            out[l] = x[i][l];
+            out[kBandCount + l] = x[i][kBandLanes + l];
         }
+    }
 
-        // Envelopes of the newest band signals; the band envelope is the louder channel's.
-        alignas(64) float e[kCellLanes];
-        quadrature_.step(x, e);
+    // Envelopes of the newest band signals; the band envelope is the louder channel's.
+    quadrature_.process(x, x, n);
+    for (int i = 0; i < n; ++i) {
         ORVEX_LANE_LOOP
         for (int b = 0; b < kBandLanes; ++b) {
-            const float ep = e[b], em = e[kBandLanes + b];
+            const float ep = x[i][b], em = x[i][kBandLanes + b];
             env_[i][b] = ep > em ? ep : em;
         }
     }

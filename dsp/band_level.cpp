@@ -105,23 +105,26 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
     }
     applyToLiveLanes(vectorMath().atan, &gate_[0][0], n, kLevelLanes, kBandCount);
 
+    // Level window over the 44 newest envelopes, floored at the threshold; the fast level
+    // follows the window maximum, the slow level the envelope itself. Both followers run over
+    // the whole block at once.
+    alignas(64) float lv[kBandBlock][2 * kLevelLanes];
     for (int i = 0; i < n; ++i) {
-        const RingIndex index = index0 + static_cast<RingIndex>(i);
         const float* e = envelope[i];
-        const float* gamma = gate_[i];
-
-        // Level window over the 44 newest envelopes, floored at the threshold; the fast level
-        // follows the window maximum, the slow level the envelope itself.
-        alignas(64) float q[2 * kLevelLanes];
+        float* q = lv[i];
         ORVEX_LANE_LOOP
         for (int b = 0; b < kLevelLanes; ++b) q[b] = maxOf(threshold_[b], e[b]);
-        window_.push(index, q, q);
+        window_.push(index0 + static_cast<RingIndex>(i), q, q);
         ORVEX_LANE_LOOP
         for (int b = 0; b < kLevelLanes; ++b) q[kLevelLanes + b] = e[b];
-        alignas(64) float lv[2 * kLevelLanes];
-        levels_.step(q, lv);
-        const float* fast = lv;
-        const float* slow = lv + kLevelLanes;
+    }
+    levels_.process(lv, lv, n);
+
+    for (int i = 0; i < n; ++i) {
+        const RingIndex index = index0 + static_cast<RingIndex>(i);
+        const float* gamma = gate_[i];
+        const float* fast = lv[i];
+        const float* slow = lv[i] + kLevelLanes;
 
         // Links read the slow levels of this sample, all formed above. A linked band takes the
         // largest of its own slow level and its partners' scaled by the link gain; scaling by a

@@ -4,6 +4,7 @@
 
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/vecmath.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -46,69 +47,108 @@ void BandWidth::clear() {
 
 void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineOut)[2], int n,
                         RingIndex index0, float* y1, float* y2) {
+    using namespace wavefront;
     const float g10 = lp10_.g, k10 = lp10_.k;
-    // Detection runs over the whole block first: it reads only the levelled band signals, and
-    // the tangents of the width law are then taken for all of it in one call.
+    // Detection runs over the whole block first, one stage at a time: it reads only the levelled
+    // band signals, and the tangents of the width law are then taken for all of it in one call.
+    // Each stage keeps its state in registers for the block; the padding lanes run on silence.
+    alignas(64) float mag[kBandBlock][2 * kWidthLanes];
     for (int i = 0; i < n; ++i) {
         const float* lp = levelled[i] + kWidthFirstBand;
         const float* lm = levelled[i] + kBandCount + kWidthFirstBand;
-
-        // Detection on the scaled band signals.
-        float mag[2 * kWidthLanes] = {};
+        ORVEX_LANE_LOOP
+        for (int b = 0; b < kWidthLanes; ++b) mag[i][b] = mag[i][kWidthLanes + b] = 0.0f;
         ORVEX_LANE_LOOP
         for (int b = 0; b < kWidthBands; ++b) {
-            mag[b] = kBandScale[b] * lp[b];
-            mag[kWidthLanes + b] = kBandScale[b] * lm[b];
+            mag[i][b] = kBandScale[b] * lp[b];
+            mag[i][kWidthLanes + b] = kBandScale[b] * lm[b];
         }
-        quadrature_.step(mag, mag);
+    }
+    quadrature_.process(mag, mag, n);
 
-        // Presence factor: saturates at 1 once the smoothed peak magnitude reaches 0.001. The
-        // envelope floor lies above that, so it only ramps up after a clear.
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) {
-            float m = maxOf(mag[kWidthLanes + b], mag[b]);
-            m = m <= kMagnitudeFloor ? kMagnitudeFloor : m;
-            const float q = maxOf(m, omPeak_ * m + ePeak_ * presPeak_[b]);
-            presPeak_[b] = q;
-            const float z = omSmooth_ * q + eSmooth_ * presSmooth_[b];
-            presSmooth_[b] = z;
-            float u = 1000.0f * z;
-            u = u >= 1.0f ? 1.0f : u;
-            presence_[b] = (u + presIn1_[b] - k10 * presence_[b]) * g10;
-            presIn1_[b] = u;
-            presenceTap_[i][b] = presence_[b];
+    // Presence factor: saturates at 1 once the smoothed peak magnitude reaches 0.001. The
+    // envelope floor lies above that, so it only ramps up after a clear.
+    constexpr int V = kWidthLanes / kWidth;  // the vectors go through the block together
+    {
+        Vec peak[V], smooth[V], in1[V], presence[V];
+        for (int v = 0; v < V; ++v) {
+            peak[v] = load(presPeak_ + v * kWidth);
+            smooth[v] = load(presSmooth_ + v * kWidth);
+            in1[v] = load(presIn1_ + v * kWidth);
+            presence[v] = load(presence_ + v * kWidth);
         }
+        for (int i = 0; i < n; ++i) {
+            for (int v = 0; v < V; ++v) {
+                const int c = v * kWidth;
+                const Vec plus = load(mag[i] + c), minus = load(mag[i] + kWidthLanes + c);
+                Vec m = minus > plus ? minus : plus;
+                m = m <= kMagnitudeFloor ? broadcast(kMagnitudeFloor) : m;
+                const Vec released = omPeak_ * m + ePeak_ * peak[v];
+                peak[v] = m > released ? m : released;
+                smooth[v] = omSmooth_ * peak[v] + eSmooth_ * smooth[v];
+                Vec u = 1000.0f * smooth[v];
+                u = u >= 1.0f ? broadcast(1.0f) : u;
+                presence[v] = (u + in1[v] - k10 * presence[v]) * g10;
+                in1[v] = u;
+                store(presenceTap_[i] + c, presence[v]);
+            }
+        }
+        for (int v = 0; v < V; ++v) {
+            store(presPeak_ + v * kWidth, peak[v]);
+            store(presSmooth_ + v * kWidth, smooth[v]);
+            store(presIn1_ + v * kWidth, in1[v]);
+            store(presence_ + v * kWidth, presence[v]);
+        }
+    }
 
-        // Channel levels and their high and low paths.
-        float level[2 * kWidthLanes];
-        channel_.step(mag, level);
-        float* ratio = ratio_[i];
-        float* arg = widthTap_[i];  // the tangent's argument until the width is formed
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) {
-            const float vp = level[b], vm = level[kWidthLanes + b];
-            float hi = maxOf(vp, vm);
-            float lo = vp < vm ? vp : vm;
-            hi = hi < kMagnitudeFloor ? kMagnitudeFloor : hi;
-            lo = lo <= kLowFloor ? kLowFloor : lo;
+    // Channel levels, then their high and low paths.
+    channel_.process(mag, mag, n);
+    {
+        Vec hiPeak[V], hiSmooth[V], hiIn1[V], hiPresence[V], loPeak[V], loSmooth[V];
+        for (int v = 0; v < V; ++v) {
+            const int c = v * kWidth;
+            hiPeak[v] = load(hiPeak_ + c);
+            hiSmooth[v] = load(hiSmooth_ + c);
+            hiIn1[v] = load(hiIn1_ + c);
+            hiPresence[v] = load(hiPresence_ + c);
+            loPeak[v] = load(loPeak_ + c);
+            loSmooth[v] = load(loSmooth_ + c);
+        }
+        for (int i = 0; i < n; ++i) {
+            for (int v = 0; v < V; ++v) {
+                const int c = v * kWidth;
+                const Vec vp = load(mag[i] + c), vm = load(mag[i] + kWidthLanes + c);
+                Vec hi = vp > vm ? vp : vm;
+                Vec lo = vp < vm ? vp : vm;
+                hi = hi < kMagnitudeFloor ? broadcast(kMagnitudeFloor) : hi;
+                lo = lo <= kLowFloor ? broadcast(kLowFloor) : lo;
 
-            const float qh = maxOf(hi, omPeak_ * hi + ePeak_ * hiPeak_[b]);
-            hiPeak_[b] = qh;
-            const float zh = omSmooth_ * qh + eSmooth_ * hiSmooth_[b];
-            hiSmooth_[b] = zh;
-            float uh = 1000.0f * zh;
-            uh = uh >= 1.0f ? 1.0f : uh;
-            hiPresence_[b] = (uh + hiIn1_[b] - k10 * hiPresence_[b]) * g10;
-            hiIn1_[b] = uh;
+                const Vec hiReleased = omPeak_ * hi + ePeak_ * hiPeak[v];
+                hiPeak[v] = hi > hiReleased ? hi : hiReleased;
+                hiSmooth[v] = omSmooth_ * hiPeak[v] + eSmooth_ * hiSmooth[v];
+                Vec uh = 1000.0f * hiSmooth[v];
+                uh = uh >= 1.0f ? broadcast(1.0f) : uh;
+                hiPresence[v] = (uh + hiIn1[v] - k10 * hiPresence[v]) * g10;
+                hiIn1[v] = uh;
 
-            const float ql = maxOf(lo, omPeak_ * lo + ePeak_ * loPeak_[b]);
-            loPeak_[b] = ql;
-            const float zl = omSmooth_ * ql + eSmooth_ * loSmooth_[b];
-            loSmooth_[b] = zl;
+                const Vec loReleased = omPeak_ * lo + ePeak_ * loPeak[v];
+                loPeak[v] = lo > loReleased ? lo : loReleased;
+                loSmooth[v] = omSmooth_ * loPeak[v] + eSmooth_ * loSmooth[v];
 
-            const float rr = hiPresence_[b] * zh / zl - 1.1f;
-            ratio[b] = rr;
-            arg[b] = rr > 0.0f ? rr : 0.0f;
+                const Vec rr = hiPresence[v] * hiSmooth[v] / loSmooth[v] - 1.1f;
+                store(ratio_[i] + c, rr);
+                // The tangent's argument until the width is formed.
+                store(widthTap_[i] + c, rr > 0.0f ? rr : broadcast(0.0f));
+            }
+        }
+        for (int v = 0; v < V; ++v) {
+            const int c = v * kWidth;
+            store(hiPeak_ + c, hiPeak[v]);
+            store(hiSmooth_ + c, hiSmooth[v]);
+            store(hiIn1_ + c, hiIn1[v]);
+            store(hiPresence_ + c, hiPresence[v]);
+            store(loPeak_ + c, loPeak[v]);
+            store(loSmooth_ + c, loSmooth[v]);
         }
     }
     // Tangents only where the width law uses them (a ratio above zero); the others are

@@ -15,9 +15,11 @@
 // vector exponential.
 #include "dsp/blocks/isa.h"
 #include <cmath>
+#include <cstring>
 
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/vecmath.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -25,6 +27,8 @@ inline namespace ORVEX_ISA_NS {
 template <int Lanes>
 class FollowerBank {
 public:
+    FollowerBank() { setLiveLanes(Lanes, Lanes); }
+
     // Lane parameters: hold decay rate h (e(h)), base release time constant tau0 in seconds,
     // output smoother rate k (e(k)).
     void configure(int lane, const Rate& rate, float h, float tau0, float k) {
@@ -34,6 +38,7 @@ public:
         tau0_[lane] = tau0;
         ek_[lane] = smoothing(rate, k);
         omk_[lane] = 1.0f - ek_[lane];
+        updateSeries();
     }
 
     // Lanes whose release coefficient is evaluated: the first `count` of each group of `stride`
@@ -42,10 +47,119 @@ public:
     void setLiveLanes(int stride, int count) {
         stride_ = stride;
         live_ = count;
+        for (int l = 0; l < Lanes; ++l) liveMask_[l] = l % stride < count ? -1 : 0;
     }
 
     // One sample of every lane. `q` and `y` may alias.
     void step(const float* q, float* y) {
+        process(reinterpret_cast<const float(*)[Lanes]>(q), reinterpret_cast<float(*)[Lanes]>(y), 1);
+    }
+
+    // n samples of every lane: y[i] = what step(q[i]) gives, in order. `q` and `y` may alias.
+    void process(const float (*q)[Lanes], float (*y)[Lanes], int n) {
+        if constexpr (Lanes % wavefront::kWidth == 0) {
+            if (series_) {
+                processInRegisters(q, y, n);
+                return;
+            }
+        }
+        for (int i = 0; i < n; ++i) stepWithVectorMath(q[i], y[i]);
+    }
+
+    // The release coefficient exp(u) for the arguments u = -T/(xi + tau0) of this bank, which
+    // lie in [-1/64, 0) at every rate from about 2 kHz on: 1 + u(1 + u(1/2 + u(1/6 + u/24))).
+    // The series is truncated below 1e-11 and its rounding stays below 1e-9, against a spacing
+    // of 6e-8 between floats just below 1: the result is the correctly rounded exp(u) or, for
+    // arguments within 1e-9 of a midpoint, its neighbour, as close as the vector maths gets.
+    template <typename V>
+    static V expSeries(V u) {
+        return 1.0f + u * (1.0f + u * (0.5f + u * (0.16666667f + u * 0.041666668f)));
+    }
+    static constexpr float kSeriesLimit = 1.0f / 64.0f;
+    void clear() {
+        for (int l = 0; l < Lanes; ++l) H_[l] = P_[l] = Y_[l] = 0.0f;
+    }
+
+    float hold(int lane) const { return H_[lane]; }
+    float peak(int lane) const { return P_[lane]; }
+    float output(int lane) const { return Y_[lane]; }
+
+private:
+    // The series holds for |u| <= kSeriesLimit; the largest |u| is T/tau0 (xi = 0).
+    void updateSeries() {
+        series_ = true;
+        for (int l = 0; l < Lanes; ++l)
+            if (!(tau0_[l] > 0.0f) || !(T_ / tau0_[l] <= kSeriesLimit)) series_ = false;
+    }
+
+    // All vectors of lanes go through the block together, sample by sample, with the state in
+    // registers: the vectors are independent, so their recursions overlap.
+    void processInRegisters(const float (*q)[Lanes], float (*y)[Lanes], int n) {
+        using namespace wavefront;
+        constexpr int V = Lanes / kWidth;
+        // With few vectors the recursion's latency decides, and computing both outcomes ahead
+        // pays; with many the throughput does, and it would not.
+        constexpr bool kSpeculate = V <= 4;
+        const Vec negT = broadcast(-T_);
+        Vec eh[V], omh[V], tau0[V], ek[V], omk[V], H[V], P[V], Y[V];
+        Mask live[V];
+        for (int v = 0; v < V; ++v) {
+            const int c = v * kWidth;
+            eh[v] = load(eh_ + c);
+            omh[v] = load(omh_ + c);
+            tau0[v] = load(tau0_ + c);
+            ek[v] = load(ek_ + c);
+            omk[v] = load(omk_ + c);
+            std::memcpy(&live[v], liveMask_ + c, sizeof live[v]);
+            H[v] = load(H_ + c);
+            P[v] = load(P_ + c);
+            Y[v] = load(Y_ + c);
+        }
+        for (int i = 0; i < n; ++i) {
+            for (int v = 0; v < V; ++v) {
+                const Vec zero = broadcast(0.0f), one = broadcast(1.0f);
+                const Vec x = load(q[i] + v * kWidth);
+                const Mask rise = x - Y[v] > 0.0f;
+                Vec k;
+                if constexpr (kSpeculate) {
+                    // The hold value and release coefficient this sample gets with and without a
+                    // rise depend only on the last hold value, so both are formed before the rise
+                    // is known (off the path from one output to the next) and one is picked.
+                    const Vec decayed0 = omh[v] * zero + eh[v] * H[v];
+                    const Vec h0 = zero > decayed0 ? zero : decayed0;
+                    const Vec decayed1 = omh[v] * one + eh[v] * H[v];
+                    const Vec h1 = one > decayed1 ? one : decayed1;
+                    Vec xi0 = 2.0f * (h0 - 0.5f), xi1 = 2.0f * (h1 - 0.5f);
+                    xi0 = xi0 > 0.0f ? xi0 : zero;
+                    xi1 = xi1 > 0.0f ? xi1 : zero;
+                    const Vec k0 = live[v] ? expSeries(negT / (xi0 + tau0[v])) : one;
+                    const Vec k1 = live[v] ? expSeries(negT / (xi1 + tau0[v])) : one;
+                    H[v] = rise ? h1 : h0;
+                    k = rise ? k1 : k0;
+                } else {
+                    const Vec r = rise ? one : zero;
+                    const Vec decayed = omh[v] * r + eh[v] * H[v];
+                    H[v] = r > decayed ? r : decayed;
+                    Vec xi = 2.0f * (H[v] - 0.5f);
+                    xi = xi > 0.0f ? xi : zero;
+                    k = live[v] ? expSeries(negT / (xi + tau0[v])) : one;
+                }
+                const Vec a = reinterpret_cast<Vec>(reinterpret_cast<Mask>(x) & 0x7fffffff);
+                const Vec released = (1.0f - k) * a + k * P[v];
+                P[v] = a > released ? a : released;
+                Y[v] = omk[v] * P[v] + ek[v] * Y[v];
+                store(y[i] + v * kWidth, Y[v]);
+            }
+        }
+        for (int v = 0; v < V; ++v) {
+            store(H_ + v * kWidth, H[v]);
+            store(P_ + v * kWidth, P[v]);
+            store(Y_ + v * kWidth, Y[v]);
+        }
+    }
+
+    // Any rate: the release coefficient from the vector maths, one call per sample.
+    void stepWithVectorMath(const float* q, float* y) {
         float rise[Lanes], c[Lanes];
         // The rise flags get a loop of their own: folded into the next one, the compiler turns
         // the selects that depend on them into branches and the loop no longer vectorises.
@@ -77,17 +191,10 @@ public:
         }
     }
 
-    void clear() {
-        for (int l = 0; l < Lanes; ++l) H_[l] = P_[l] = Y_[l] = 0.0f;
-    }
-
-    float hold(int lane) const { return H_[lane]; }
-    float peak(int lane) const { return P_[lane]; }
-    float output(int lane) const { return Y_[lane]; }
-
-private:
     float T_ = 1.0f;
+    bool series_ = false;
     int stride_ = Lanes, live_ = Lanes;
+    alignas(16) int liveMask_[Lanes] = {};
     alignas(16) float eh_[Lanes] = {};
     alignas(16) float omh_[Lanes] = {};
     alignas(16) float tau0_[Lanes] = {};

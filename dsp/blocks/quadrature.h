@@ -48,6 +48,39 @@ public:
         }
     }
 
+    // Envelopes of n samples of every lane: out[i][l] = E(in[i][l]), exactly what n calls of
+    // step give. Each vector of lanes runs through the block with its chain state in registers,
+    // one chain at a time, so the only dependency from sample to sample is a section's own
+    // feedback. `in` and `out` may alias.
+    void process(const float (*in)[Lanes], float (*out)[Lanes], int n) {
+        static_assert(Lanes % wavefront::kWidth == 0, "whole vectors of lanes");
+        using namespace wavefront;
+        // The first chain's output one sample old, per sample of the block.
+        alignas(64) float last1[kMaxBlock][Lanes];
+        for (int done = 0; done < n; done += kMaxBlock) {
+            const int m = n - done < kMaxBlock ? n - done : kMaxBlock;
+            for (int c = 0; c < Lanes; c += kWidth) {
+                runChain(kQuadratureChain1, y1a_, y2a_, in + done, c, m, [&](int i, Vec last, Vec) {
+                    store(last1[i] + c, last);
+                });
+                // Both chains read the same input history; it moves on once both have run (taken
+                // now, before the second chain's results may overwrite the input).
+                const Vec newX1 = load(in[done + m - 1] + c);
+                const Vec newX2 = m >= 2 ? load(in[done + m - 2] + c) : load(x1_ + c);
+                runChain(kQuadratureChain2, y1b_, y2b_, in + done, c, m, [&](int i, Vec, Vec y) {
+                    Vec e = y * y + load(last1[i] + c) * load(last1[i] + c);
+                    const Vec floor = broadcast(kQuadratureFloor);
+                    e = e > floor ? e : floor;
+                    store(out[done + i] + c, e);
+                });
+                store(x2_ + c, newX2);
+                store(x1_ + c, newX1);
+            }
+            for (int i = 0; i < m; ++i)
+                for (int l = 0; l < Lanes; ++l) out[done + i][l] = std::sqrt(out[done + i][l]);
+        }
+    }
+
     void clear() {
         for (int l = 0; l < Lanes; ++l) {
             x1_[l] = x2_[l] = 0.0f;
@@ -87,6 +120,43 @@ private:
             store(q + c, e);
         }
         for (int l = 0; l < Lanes; ++l) out[l] = std::sqrt(q[l]);
+    }
+
+    static constexpr int kMaxBlock = 64;
+
+    // One chain over m samples of the lanes c .. c + kWidth - 1, state in registers. For each
+    // sample, `emit(i, previous output, output)` sees the chain's last section.
+    template <typename Emit>
+    void runChain(const float (&a)[kQuadratureSections], float (&y1)[kQuadratureSections][Lanes],
+                  float (&y2)[kQuadratureSections][Lanes], const float (*in)[Lanes], int c, int m,
+                  Emit emit) {
+        using namespace wavefront;
+        Vec s1[kQuadratureSections], s2[kQuadratureSections];
+        for (int s = 0; s < kQuadratureSections; ++s) {
+            s1[s] = load(y1[s] + c);
+            s2[s] = load(y2[s] + c);
+        }
+        Vec x1 = load(x1_ + c), x2 = load(x2_ + c);
+        for (int i = 0; i < m; ++i) {
+            const Vec x = load(in[i] + c);
+            const Vec last = s1[kQuadratureSections - 1];
+            Vec z = x, zold = x2;
+            for (int s = 0; s < kQuadratureSections; ++s) {
+                const Vec old = s2[s];
+                const Vec y = a[s] * (z + old) - zold;
+                zold = old;
+                s2[s] = s1[s];
+                s1[s] = y;
+                z = y;
+            }
+            x2 = x1;
+            x1 = x;
+            emit(i, last, z);
+        }
+        for (int s = 0; s < kQuadratureSections; ++s) {
+            store(y1[s] + c, s1[s]);
+            store(y2[s] + c, s2[s]);
+        }
     }
 
     // Sections y[n] = a*(z[n] + y[n-2]) - z[n-2] in series. A section's input history is the
