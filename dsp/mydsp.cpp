@@ -1,9 +1,9 @@
 #include "dsp/mydsp.h"
 
 #include <atomic>
-
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 namespace orvex {
 
@@ -74,6 +74,7 @@ void mydsp::setupForRate(int rate) {
 void mydsp::computeRateConstants(int rate) {
     fStoredRate = rate;
     fRate = makeRate(rate);
+    fControlsApplied = false;
     fChain.input.setRate(fRate);
     fChain.bands.setRate(fRate);
     fChain.expansion.setRate(fRate);
@@ -112,14 +113,19 @@ void mydsp::compute(int count, float** inputs, float** outputs) {
     float cells[ctl::kCount];
     for (int i = 0; i < ctl::kCount; ++i)
         cells[i] = std::atomic_ref<float>(fControls[i]).load(std::memory_order_relaxed);
-    fChain.input.setControls(inputControlsFrom(cells));
-    fChain.bands.setControls({cells[ctl::kBand1LevelDb], cells[ctl::kBand1GateTrimDb], cells[ctl::kBand2To1LinkDb],
-                        cells[ctl::kBands11To12LinkDb], cells[ctl::kBands5678LinkDb], cells[ctl::kMasterGateGain],
-                        cells[ctl::kBand1Threshold], cells[ctl::kMasterThreshold], cells[ctl::kGateScalePerBand]});
-    fChain.expansion.setControls({cells[ctl::kExpansionInputHpf], cells[ctl::kExpansionLimiterThreshold],
-                            cells[ctl::kExpansionHfDetectFreq], cells[ctl::kExpansionHfDetectGain],
-                            cells[ctl::kExpansionLevel], cells[ctl::kLowpassFilter]});
-    fChain.output.setControls({cells[ctl::kFinalHfShelf], cells[ctl::kOutputAgcThreshold]});
+    // The same bits give the same designs, so unchanged values need none.
+    if (!fControlsApplied || std::memcmp(cells, fAppliedControls, sizeof cells) != 0) {
+        fChain.input.setControls(inputControlsFrom(cells));
+        fChain.bands.setControls({cells[ctl::kBand1LevelDb], cells[ctl::kBand1GateTrimDb], cells[ctl::kBand2To1LinkDb],
+                                  cells[ctl::kBands11To12LinkDb], cells[ctl::kBands5678LinkDb], cells[ctl::kMasterGateGain],
+                                  cells[ctl::kBand1Threshold], cells[ctl::kMasterThreshold], cells[ctl::kGateScalePerBand]});
+        fChain.expansion.setControls({cells[ctl::kExpansionInputHpf], cells[ctl::kExpansionLimiterThreshold],
+                                      cells[ctl::kExpansionHfDetectFreq], cells[ctl::kExpansionHfDetectGain],
+                                      cells[ctl::kExpansionLevel], cells[ctl::kLowpassFilter]});
+        fChain.output.setControls({cells[ctl::kFinalHfShelf], cells[ctl::kOutputAgcThreshold]});
+        std::memcpy(fAppliedControls, cells, sizeof cells);
+        fControlsApplied = true;
+    }
 
     const float* in = inputs[0];
     float* outA = outputs[0];

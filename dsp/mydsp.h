@@ -73,6 +73,10 @@ private:
     int fStoredRate = 0;
     Rate fRate;
     float fControls[ctl::kCount] = {};
+    // The control values the stages were last set up from: the block-rate designs (filter
+    // coefficients, dB to linear) are redone only when a value changes.
+    float fAppliedControls[ctl::kCount] = {};
+    bool fControlsApplied = false;
     // The one write index shared by every ring; wraps through the whole 32-bit range.
     RingIndex ringIndex = 0;
     Chain fChain;

@@ -19,23 +19,37 @@ void scalarTan(float* x, int n) {
     for (int i = 0; i < n; ++i) x[i] = std::tan(x[i]);
 }
 
+#if !defined(ORVEX_HAVE_SLEEF) && defined(ORVEX_SIMD_DISPATCH)
+// Without the vector maths library the wider copies of the chain still pay for their filters,
+// followers and envelopes; their exp, atan and tan are the C library's.
+const VectorMath kAvx2LibraryMath = {SimdPath::Avx2, scalarExp, scalarAtan, scalarTan};
+const VectorMath kAvx512LibraryMath = {SimdPath::Avx512, scalarExp, scalarAtan, scalarTan};
+#endif
+
 const VectorMath* table(SimdPath path) {
     switch (path) {
 #if defined(ORVEX_HAVE_SLEEF)
         case SimdPath::Sse2: return &simd::kSse2Math;
         case SimdPath::Avx2: return &simd::kAvx2Math;
         case SimdPath::Avx512: return &simd::kAvx512Math;
+#elif defined(ORVEX_SIMD_DISPATCH)
+        case SimdPath::Avx2: return &kAvx2LibraryMath;
+        case SimdPath::Avx512: return &kAvx512LibraryMath;
 #endif
         default: return &detail::kScalarMath;
     }
 }
 
 bool cpuRuns(SimdPath path) {
-#if defined(ORVEX_HAVE_SLEEF)
+#if defined(ORVEX_HAVE_SLEEF) || defined(ORVEX_SIMD_DISPATCH)
     __builtin_cpu_init();
     switch (path) {
         case SimdPath::Scalar: return true;
+#if defined(ORVEX_HAVE_SLEEF)
         case SimdPath::Sse2: return __builtin_cpu_supports("sse2");
+#else
+        case SimdPath::Sse2: return false;  // the four-lane routines come from the library
+#endif
         case SimdPath::Avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
         case SimdPath::Avx512: return __builtin_cpu_supports("avx512f");
     }

@@ -7,7 +7,9 @@
 // CPUs without AVX2 keep (the four-lane routines are no faster there). Each evaluates the
 // functions to within 1 ulp; the paths may differ from one another in the last bit, but each is
 // a pure function of its argument, so any path gives the same output however the signal is split
-// into blocks. Without the library there is the scalar path only.
+// into blocks. Without the library every path uses the C library's functions (the AVX2 and
+// AVX-512 paths then differ from the scalar one only in the copy of the chain they select, and
+// give the same output).
 //
 // The path is chosen once, when the program starts, from the CPU's feature flags; tests may
 // force one (setDispatchForTest) to check each path on its own. The same choice selects the
