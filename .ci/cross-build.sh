@@ -3,11 +3,14 @@
 #
 #   .ci/cross-build.sh [target...]
 #
-# Without arguments every target the cross configuration defines is built (tests, benchmarks
-# and the command-line tools are not part of a Windows cross build). With arguments only those
-# targets are built, e.g. `.ci/cross-build.sh orvex_host`. The host library is always built
-# first, so the layout checks of the binary interface run under a real 32-bit and 64-bit
-# Windows compiler even when a later target fails.
+# Without arguments every target the cross configuration defines is built. For the architectures
+# in ORVEX_CROSS_FULL_ARCHS (x86_64) that is the plug-in, the renderer tools/orvex-render.exe and
+# the host-level tests (GoogleTest built from /usr/src/googletest; `ctest --test-dir
+# <build>/x86_64` runs them under wine, see .ci/platforms.sh win64-tests); for the others the
+# plug-in alone. Benchmarks are never part of a cross build. With arguments only those targets
+# are built, e.g. `.ci/cross-build.sh orvex_host`. The host library is always built first, so the
+# layout checks of the binary interface run under a real 32-bit and 64-bit Windows compiler even
+# when a later target fails.
 #
 # Each plug-in DLL is then checked with objdump, and the script fails on any mismatch:
 #   - the machine type matches the architecture (pei-i386 / pei-x86-64);
@@ -17,7 +20,9 @@
 #   - on i686 the code was compiled for SSE2 maths with stack realignment.
 #
 # Environment: ORVEX_CROSS_BUILD_ROOT (default: <project>/build-cross), ORVEX_CROSS_JOBS (2),
-# ORVEX_CROSS_BUILD_TYPE (Release), ORVEX_CROSS_ARCHS ("i686 x86_64").
+# ORVEX_CROSS_BUILD_TYPE (Release), ORVEX_CROSS_ARCHS ("i686 x86_64"), ORVEX_CROSS_FULL_ARCHS
+# ("x86_64"), ORVEX_CROSS_CMAKE_ARGS (more configure arguments for every architecture, e.g.
+# -DORVEX_WINE=/usr/lib/wine/wine).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -25,6 +30,9 @@ build_root="${ORVEX_CROSS_BUILD_ROOT:-$root/build-cross}"
 jobs="${ORVEX_CROSS_JOBS:-2}"
 build_type="${ORVEX_CROSS_BUILD_TYPE:-Release}"
 archs="${ORVEX_CROSS_ARCHS:-i686 x86_64}"
+full_archs="${ORVEX_CROSS_FULL_ARCHS-x86_64}"
+# shellcheck disable=SC2206
+extra_args=(${ORVEX_CROSS_CMAKE_ARGS:-})
 targets=("$@")
 
 fail() {
@@ -89,9 +97,11 @@ for arch in $archs; do
     if ! command -v "$triple-g++-posix" >/dev/null && ! command -v "$triple-g++" >/dev/null; then
         fail "no $triple compiler found"
     fi
-    echo "== $triple: configure ($dir)"
+    full=OFF
+    if printf '%s\n' $full_archs | grep -qx "$arch"; then full=ON; fi
+    echo "== $triple: configure ($dir; renderer and host-level tests: $full)"
     cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE="$build_type" \
-        -DORVEX_WERROR=ON >/dev/null
+        -DORVEX_WERROR=ON -DORVEX_BUILD_TOOLS=$full -DORVEX_CROSS_TESTS=$full "${extra_args[@]}" >/dev/null
     echo "== $triple: orvex_host"
     cmake --build "$dir" -j "$jobs" --target orvex_host
     if [ ${#targets[@]} -gt 0 ]; then

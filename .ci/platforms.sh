@@ -8,9 +8,15 @@
 #   win32  the 32-bit Windows DLL the same way, under wine's 32-bit loader, where it is
 #          installed (see .ci/wine32-check.sh); skipped with a notice otherwise;
 #   m32    a 32-bit x86 Linux build (-m32 -msse2 -mfpmath=sse): the whole test suite runs
-#          against it, then orvex_probe checks the 32-bit module and compares its renders.
+#          against it, then orvex_probe checks the 32-bit module and compares its renders;
+#   win64-tests   the host-level tests of the x86-64 cross build (the module test, the effect
+#          base test and the probe as GoogleTest programs for Windows) run by CTest under wine;
+#          with a 32-bit wine loader the win32 stage does the same for the i686 build;
+#   win64-render  tools/orvex-render.exe with the x86-64 DLL under wine renders the demo
+#          programme as the Linux renderer does; the outputs, the loudness reports (the
+#          program's own meter against libebur128) and the parameter lists are compared.
 #
-#   .ci/platforms.sh [win64] [win32] [m32]   (default: all three)
+#   .ci/platforms.sh [win64] [win64-tests] [win64-render] [win32] [m32]   (default: all)
 #   .ci/platforms.sh reference            only the Linux x86-64 module, its probe and renders
 #
 # The Windows DLLs come from .ci/cross-build.sh (run here for the architecture at hand; its
@@ -42,7 +48,7 @@ jobs="${ORVEX_CROSS_JOBS:-2}"
 stages=("$@")
 explicit=yes
 if [ ${#stages[@]} -eq 0 ]; then
-    stages=(win64 win32 m32)
+    stages=(win64 win64-tests win64-render win32 m32)
     explicit=no
 fi
 
@@ -59,6 +65,13 @@ fail() {
 settled_tolerance=1e-4  # largest difference on the steady tone from its second second on
 programme_tolerance=0.2 # largest difference anywhere in a render
 rms_tolerance=1e-2      # rms of the differences over a whole render
+# The renderers on the demo programme (measured with the settings below: 2.2e-3 largest, 3.9e-5
+# rms), and their reports:
+# the same input measured by libebur128 and by the program's own meter, outputs that differ as
+# above.
+render_tolerance=0.05
+loudness_tolerance=0.1  # LU, integrated loudness and loudness range
+peak_tolerance=0.2      # dB, true peak and sample peak
 
 work="$build_root/compare"
 mkdir -p "$work"
@@ -85,7 +98,7 @@ reference() {
     mkdir -p "$build_root"
     if [ -z "${ORVEX_NATIVE_BUILD:-}" ]; then
         cmake -S "$root" -B "$native_build" -DCMAKE_BUILD_TYPE=Release -DORVEX_BUILD_TESTS=OFF \
-            -DORVEX_BUILD_BENCH=OFF -DORVEX_BUILD_TOOLS=OFF -DORVEX_WERROR=ON >/dev/null
+            -DORVEX_BUILD_BENCH=OFF -DORVEX_WERROR=ON >/dev/null
     fi
     cmake --build "$native_build" -j "$jobs" --target orvex >"$build_root/linux64.build.log" 2>&1 ||
         { tail -40 "$build_root/linux64.build.log"; fail "building the Linux module"; }
@@ -162,7 +175,7 @@ windows() {
     [ -z "$wineserver" ] || "$wineserver" -k 2>/dev/null || true
 }
 
-win64() {
+wine64_loader() {
     local wine="${WINE:-}"
     if [ -z "$wine" ]; then
         for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
@@ -173,7 +186,125 @@ win64() {
         done
     fi
     [ -n "$wine" ] || fail "no 64-bit wine loader found (Debian packages wine and wine64)"
+    echo "$wine"
+}
+
+win64() {
+    local wine
+    wine="$(wine64_loader)" || exit 1
     windows win64 x86_64 "$wine" win64
+}
+
+# Wine starts its services with the first program in a prefix and stops them a moment after the
+# last one ends; starting them again costs some 2 s a program. A program kept waiting meanwhile
+# (cmd's pause, reading a pipe this script holds open) keeps them up through a test run.
+keep_wine_up() {
+    local runner="$1"
+    keeper_fifo="$build_root/wine-keeper.fifo"
+    "$runner" cmd /c exit >/dev/null || fail "wine does not start ($runner)"
+    rm -f "$keeper_fifo"
+    mkfifo "$keeper_fifo"
+    "$runner" cmd /c pause <"$keeper_fifo" >/dev/null 2>&1 &
+    keeper_pid=$!
+    exec {keeper_fd}>"$keeper_fifo"
+}
+let_wine_go() {
+    exec {keeper_fd}>&-
+    wait "$keeper_pid" 2>/dev/null || true
+    rm -f "$keeper_fifo"
+}
+
+# windows_tests NAME ARCH LOADER: the cross build of ARCH with its host-level tests, run by CTest
+# through the build's wine emulator (cmake/WineEmulator.cmake; its own prefix in the build tree).
+windows_tests() {
+    local name="$1" arch="$2" wine="$3"
+    local dir="$build_root/$arch" log="$build_root/$name-tests.ctest.log"
+    stamp "$name-tests: the $arch build with the host-level tests"
+    ORVEX_CROSS_BUILD_ROOT="$build_root" ORVEX_CROSS_ARCHS="$arch" ORVEX_CROSS_FULL_ARCHS="$arch" \
+        ORVEX_CROSS_JOBS="$jobs" ORVEX_CROSS_CMAKE_ARGS="-DORVEX_WINE=$wine" \
+        bash "$root/.ci/cross-build.sh" | grep -E '^(==|   )' || fail "cross build of $arch with its tests"
+    [ -x "$dir/wine-run.sh" ] || fail "$dir has no wine emulator (wine-run.sh)"
+    stamp "$name-tests: ctest in $dir under $wine"
+    keep_wine_up "$dir/wine-run.sh"
+    local status=0
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 600 >"$log" 2>&1 || status=$?
+    let_wine_go
+    [ $status -eq 0 ] || { tail -80 "$log"; fail "host-level tests of the $arch build under wine (log: $log)"; }
+    grep -E 'tests passed|tests failed' "$log"
+}
+
+win64_tests() {
+    local wine
+    wine="$(wine64_loader)" || exit 1
+    windows_tests win64 x86_64 "$wine"
+}
+
+# json_field FILE SECTION KEY: a number from a report of orvex-render --json ("null" for -inf).
+json_field() {
+    sed -n "s/.*\"$2\":{[^}]*\"$3\":\([-0-9.null]*\).*/\1/p" "$1"
+}
+
+# The renderer for Windows against the Linux one: the same input file, the same settings.
+win64_render() {
+    local wine dir="$build_root/x86_64" out="$work/render"
+    wine="$(wine64_loader)" || exit 1
+    stamp "win64-render: orvex-render.exe and the Linux renderer"
+    ORVEX_CROSS_BUILD_ROOT="$build_root" ORVEX_CROSS_ARCHS=x86_64 ORVEX_CROSS_FULL_ARCHS=x86_64 \
+        ORVEX_CROSS_JOBS="$jobs" ORVEX_CROSS_CMAKE_ARGS="-DORVEX_WINE=$wine" \
+        bash "$root/.ci/cross-build.sh" orvex orvex-render | grep -E '^(==|   )' || fail "cross build of the renderer"
+    cmake --build "$native_build" -j "$jobs" --target orvex-render >"$build_root/linux64-render.build.log" 2>&1 ||
+        { tail -40 "$build_root/linux64-render.build.log"; fail "building the Linux renderer"; }
+    local linux_render="$native_build/tools/orvex-render" windows_render="$dir/tools/orvex-render.exe"
+    local dll="$dir/plugin/Orvex.dll" runner="$dir/wine-run.sh"
+    [ -x "$runner" ] || fail "$dir has no wine emulator (wine-run.sh)"
+    rm -rf "$out"
+    mkdir -p "$out"
+    # The input is the demo programme (30 s, 48 kHz, 24-bit) as the Linux renderer writes it.
+    "$linux_render" --quiet --demo "$out" >/dev/null || fail "the Linux renderer's demo"
+    local input="$out/demo-in.wav" set=(--set "Lowpass Filter=12000" --set "Disable KVLN EQ=on" --set 9=3)
+    "$linux_render" --quiet --json --format float "${set[@]}" "$input" "$out/linux64.wav" >"$out/linux64.json" ||
+        fail "the Linux render"
+    "$runner" "$windows_render" --quiet --json --format float --plugin "$dll" "${set[@]}" "$input" "$out/win64.wav" \
+        >"$out/win64.json" || fail "orvex-render.exe under wine"
+    echo -n "   win64 vs linux64, demo render: "
+    "$linux_probe" compare "$out/linux64.wav" "$out/win64.wav" "$render_tolerance" --rms "$rms_tolerance" ||
+        fail "the Windows render differs from the Linux one"
+
+    local section key a b limit bad=0
+    for section in input output; do
+        for key in integrated_lufs range_lu true_peak_dbtp sample_peak_dbfs; do
+            a="$(json_field "$out/linux64.json" "$section" "$key")"
+            b="$(json_field "$out/win64.json" "$section" "$key")"
+            case "$key" in integrated_lufs | range_lu) limit=$loudness_tolerance ;; *) limit=$peak_tolerance ;; esac
+            if ! awk -v a="$a" -v b="$b" -v l="$limit" 'BEGIN {
+                    if (a == b) exit 0
+                    if (a == "" || b == "" || a == "null" || b == "null") exit 1
+                    d = a - b
+                    exit !(d <= l && -d <= l)
+                }'; then
+                echo "   $section $key: linux64 $a, win64 $b: differ by more than $limit"
+                bad=1
+            fi
+        done
+        echo "   $section loudness, linux64 (libebur128): $(json_field "$out/linux64.json" "$section" integrated_lufs) LUFS," \
+            "$(json_field "$out/linux64.json" "$section" range_lu) LU, $(json_field "$out/linux64.json" "$section" true_peak_dbtp) dBTP;" \
+            "win64 (own meter): $(json_field "$out/win64.json" "$section" integrated_lufs) LUFS," \
+            "$(json_field "$out/win64.json" "$section" range_lu) LU, $(json_field "$out/win64.json" "$section" true_peak_dbtp) dBTP"
+    done
+    [ $bad -eq 0 ] || fail "the loudness reports of the two renderers differ"
+
+    # The parameter list, with the plug-in found where the build put it.
+    "$linux_render" --list-params >"$out/linux64.list"
+    "$runner" "$windows_render" --list-params >"$out/win64.list" || fail "orvex-render.exe --list-params"
+    diff -u "$out/linux64.list" "$out/win64.list" || fail "the parameter lists differ"
+    echo "   parameter lists identical"
+    # What the Windows build leaves out says so in one line.
+    local message status
+    status=0
+    message="$("$runner" "$windows_render" --quiet --plugin "$dll" "$input" "$out/out.flac" 2>&1 | tr -d '\r')" || status=$?
+    [ $status -eq 1 ] && [ "$(echo "$message" | wc -l)" -eq 1 ] && [ ! -e "$out/out.flac" ] &&
+        echo "$message" | grep -q 'writes .wav files only' || fail "FLAC output: status $status, \"$message\""
+    echo "   FLAC output refused: $message"
 }
 
 # The 32-bit DLL needs wine's 32-bit loader (wine32:i386, which needs the i386 architecture in
@@ -183,10 +314,11 @@ win32() {
     local wine="${WINE32:-/usr/lib/wine/wine}" requested="$1"
     if [ ! -x "$wine" ] || ! file_is_elf32 "$wine"; then
         [ "$requested" = yes ] && fail "no 32-bit wine loader at $wine (run .ci/wine32-check.sh as root)"
-        stamp "win32: SKIPPED, no 32-bit wine loader at $wine (.ci/wine32-check.sh installs one)"
+        stamp "win32: SKIPPED (the i686 DLL checks and its host-level tests), no 32-bit wine loader at $wine (.ci/wine32-check.sh installs one)"
         return 0
     fi
     windows win32 i686 "$wine" win32
+    windows_tests win32 i686 "$wine"
 }
 
 file_is_elf32() {
@@ -249,10 +381,12 @@ reference
 for stage in "${stages[@]}"; do
     case "$stage" in
         win64) win64 ;;
+        win64-tests) win64_tests ;;
+        win64-render) win64_render ;;
         win32) win32 "$explicit" ;;
         m32) m32 ;;
         reference) ;; # built and rendered above; for .ci/wine32-check.sh
-        *) fail "unknown stage $stage (win64, win32, m32, reference)" ;;
+        *) fail "unknown stage $stage (win64, win64-tests, win64-render, win32, m32, reference)" ;;
     esac
 done
 stamp "done"

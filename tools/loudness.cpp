@@ -1,6 +1,10 @@
 #include "tools/loudness.h"
 
+#if ORVEX_TOOLS_WITH_EBUR128
 #include <ebur128.h>
+#else
+#include "tools/r128_meter.h"
+#endif
 
 #include <cmath>
 #include <limits>
@@ -15,6 +19,7 @@ double toDb(double linear) {
 
 }  // namespace
 
+#if ORVEX_TOOLS_WITH_EBUR128
 struct LoudnessMeter::State {
     ebur128_state* meter = nullptr;
 };
@@ -57,5 +62,35 @@ LoudnessReport LoudnessMeter::report() const {
     r.samplePeakDbfs = toDb(samplePeak_);
     return r;
 }
+#else
+// Builds without libebur128 measure with the program's own meter.
+struct LoudnessMeter::State {
+    R128Meter meter;
+};
+
+LoudnessMeter::LoudnessMeter(int channels, int rate)
+    : state_(std::make_unique<State>(State{R128Meter(channels, rate)})), channels_(channels) {
+    if (channels < 1 || rate < 1) throw std::runtime_error("cannot set up the loudness meter");
+}
+
+LoudnessMeter::~LoudnessMeter() = default;
+
+void LoudnessMeter::add(const float* interleaved, std::size_t frames) {
+    const std::size_t n = frames * static_cast<std::size_t>(channels_);
+    for (std::size_t i = 0; i < n; ++i) samplePeak_ = std::fmax(samplePeak_, std::fabs(interleaved[i]));
+    state_->meter.add(interleaved, frames);
+}
+
+LoudnessReport LoudnessMeter::report() const {
+    LoudnessReport r{};
+    r.integratedLufs = state_->meter.integratedLufs();
+    r.rangeLu = state_->meter.rangeLu();
+    // The oversampled estimate can fall a hair below the sample peak; a true peak is never lower.
+    const double truePeak = std::fmax(state_->meter.truePeak(), static_cast<double>(samplePeak_));
+    r.truePeakDbtp = toDb(truePeak);
+    r.samplePeakDbfs = toDb(samplePeak_);
+    return r;
+}
+#endif
 
 }  // namespace orvex::tools

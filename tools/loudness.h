@@ -1,6 +1,8 @@
 #pragma once
 // Loudness measurement of a programme: integrated loudness, loudness range and true peak after
 // EBU R 128, and the sample peak. Fed block by block while the programme streams past.
+// libebur128 measures where the build has it; otherwise the program's own meter does
+// (tools/r128_meter.h).
 #include <cstddef>
 #include <memory>
 

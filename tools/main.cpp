@@ -1,7 +1,19 @@
 // orvex-render: runs Orvex (or any VST 2.x plug-in) over an audio file without a DAW and reports
 // the loudness of both ends.
 #include <sys/stat.h>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -23,6 +35,14 @@
 #include "tools/soak.h"
 #include "tools/validate.h"
 #include "tools/vst_loader.h"
+
+// The validator isolates every group of checks in a child process (fork), which Windows does
+// not have; the Windows build renders, lists parameters and soaks, but does not validate.
+#if defined(_WIN32)
+#define ORVEX_RENDER_VALIDATOR 0
+#else
+#define ORVEX_RENDER_VALIDATOR 1
+#endif
 
 using namespace orvex::tools;
 
@@ -95,7 +115,11 @@ FILE* gReport = stdout;
 volatile std::sig_atomic_t gInterrupted = 0;
 
 void writeStderr(const char* text) {
+#if defined(_WIN32)
+    const int ignored = ::_write(2, text, static_cast<unsigned>(std::strlen(text)));
+#else
     const ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+#endif
     (void)ignored;
 }
 
@@ -104,6 +128,9 @@ void writeStderr(const char* text) {
 void onInterrupt(int sig) {
     if (!gInterrupted) {
         gInterrupted = 1;
+#if defined(_WIN32)
+        std::signal(sig, onInterrupt);  // Windows resets a handler to the default once it has run
+#endif
         return;
     }
     removeTemporaryFilesNow();
@@ -119,12 +146,18 @@ void onFatal(int sig) {
 }
 
 void installSignalHandlers() {
+#if defined(_WIN32)
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    for (int sig : {SIGSEGV, SIGILL, SIGFPE, SIGABRT}) std::signal(sig, onFatal);
+#else
     struct sigaction sa {};
     sa.sa_handler = onInterrupt;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sa.sa_handler = onFatal;
     for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) sigaction(sig, &sa, nullptr);
+#endif
 }
 
 void separateReportFromStdout() {
@@ -161,11 +194,19 @@ struct Command {
 };
 
 std::string executableDirectory() {
+#if defined(_WIN32)
+    std::vector<char> buf(32768, '\0');
+    const DWORD n = GetModuleFileNameA(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0 || n >= buf.size()) return ".";
+    std::string path(buf.data(), n);
+    const auto slash = path.find_last_of("/\\");
+#else
     std::vector<char> buf(PATH_MAX + 1, '\0');
     const ssize_t n = ::readlink("/proc/self/exe", buf.data(), PATH_MAX);
     if (n <= 0) return ".";
     std::string path(buf.data(), static_cast<std::size_t>(n));
     const auto slash = path.find_last_of('/');
+#endif
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
@@ -451,7 +492,11 @@ void ensureDirectory(const std::string& dir) {
         if (!S_ISDIR(st.st_mode)) throw FileError("\"" + dir + "\" is not a directory");
         return;
     }
+#if defined(_WIN32)
+    if (::_mkdir(dir.c_str()) != 0)
+#else
     if (::mkdir(dir.c_str(), 0777) != 0)
+#endif
         throw FileError("cannot create the directory \"" + dir + "\": " + std::strerror(errno));
 }
 
@@ -463,6 +508,10 @@ int run(Command& c) {
     if (!c.pluginGiven) c.render.pluginPath = defaultPluginPath();
 
     if (c.validate) {
+#if !ORVEX_RENDER_VALIDATOR
+        throw UsageError("--validate is not part of the Windows build (it runs each group of checks in a "
+                         "child process of its own); validate with the Linux build");
+#else
         c.validation.pluginPath = c.render.pluginPath;
         c.validation.maxPeak = c.maxPeak;
         c.validation.allocations = interposedAllocationProbe();
@@ -477,6 +526,7 @@ int run(Command& c) {
         std::fprintf(gReport, "%s: %d checks, %d passed, %d warnings, %d failed, %d skipped in %.1f s\n",
                      ok ? "VALID" : "INVALID", s.total(), s.passed, s.warnings, s.failed, s.skipped, s.seconds);
         return ok ? 0 : 1;
+#endif
     }
 
     if (c.soak) {

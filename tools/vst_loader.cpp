@@ -1,10 +1,21 @@
 #include "tools/vst_loader.h"
 
+#include <sys/stat.h>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <link.h>
-#include <sys/stat.h>
+#endif
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,12 +33,42 @@ HostState* stateFor(AEffect* effect) {
     return effect ? reinterpret_cast<HostState*>(effect->resvd1) : nullptr;
 }
 
+#if defined(_WIN32)
+std::wstring widen(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n);
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return wide;
+}
+
+std::string lastErrorText() {
+    const DWORD code = GetLastError();
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = n && text ? std::string(text, n) : std::string();
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+        message.pop_back();
+    return "error " + std::to_string(code) + (message.empty() ? "" : ": " + message);
+}
+
+std::string fullPath(const std::string& path) {
+    char full[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return n > 0 && n < sizeof full ? std::string(full, n) : path;
+}
+#else
 std::string realPath(const std::string& path) {
     char* r = ::realpath(path.c_str(), nullptr);
     std::string s = r ? std::string(r) : path;
     std::free(r);
     return s;
 }
+#endif
 
 void copyText(void* ptr, const char* text, std::size_t bound) {
     if (!ptr) return;
@@ -108,6 +149,20 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
     if (::stat(path.c_str(), &st) != 0)
         throw PluginError("cannot load plug-in \"" + path + "\": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw PluginError("cannot load plug-in \"" + path + "\": it is a directory");
+#if defined(_WIN32)
+    // A full path with the altered search order: the DLLs the plug-in imports are looked for in
+    // its own folder first, as hosts load plug-ins from their VST folder.
+    const std::string resolved = fullPath(path);
+    handle_ = reinterpret_cast<void*>(LoadLibraryExW(widen(resolved).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!handle_) throw PluginError("cannot load plug-in \"" + path + "\": " + lastErrorText());
+    const auto slash = resolved.find_last_of("/\\");
+    directory_ = slash == std::string::npos ? "." : resolved.substr(0, slash);
+    // GetProcAddress looks in the library's own export table only.
+    auto ownSymbol = [&](const char* name) -> void* {
+        return reinterpret_cast<void*>(
+            reinterpret_cast<std::uintptr_t>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name)));
+    };
+#else
     // A name without a slash would send dlopen searching the library path instead.
     const std::string open = path.find('/') == std::string::npos ? "./" + path : path;
     handle_ = ::dlopen(open.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -131,6 +186,7 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
                    ? sym
                    : nullptr;
     };
+#endif
     for (const char* name : {"VSTPluginMain", "main"}) {
         if (void* sym = ownSymbol(name)) {
             entry_ = reinterpret_cast<PluginEntryProc>(sym);
@@ -139,14 +195,21 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
         }
     }
     if (!entry_) {
-        ::dlclose(handle_);
-        handle_ = nullptr;
+        unload();
         throw PluginError("\"" + path + "\" is not a VST 2.x plug-in: it exports neither VSTPluginMain nor main");
     }
 }
 
-PluginLibrary::~PluginLibrary() {
-    if (handle_) ::dlclose(handle_);
+PluginLibrary::~PluginLibrary() { unload(); }
+
+void PluginLibrary::unload() {
+    if (!handle_) return;
+#if defined(_WIN32)
+    FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+#else
+    ::dlclose(handle_);
+#endif
+    handle_ = nullptr;
 }
 
 PluginInstance::PluginInstance(const PluginLibrary& library, double rate, int blockSize) {

@@ -18,7 +18,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The loaded library: dlopen'ed for the object's life.
+// The loaded library, kept loaded for the object's life (dlopen, or LoadLibrary on Windows).
 class PluginLibrary {
 public:
     explicit PluginLibrary(const std::string& path);
@@ -33,6 +33,8 @@ public:
     const std::string& directory() const { return directory_; }
 
 private:
+    void unload();
+
     std::string path_;
     std::string directory_;
     void* handle_ = nullptr;

@@ -14,7 +14,8 @@
 //                                                 largest sample difference (and the rms of the
 //                                                 differences) from SAMPLE on; exit 1 above either
 //
-// Raw float files are little-endian float32 without a header. The program uses the C library
+// Raw float files are little-endian float32 without a header. compare also takes float32 WAV
+// files (as orvex-render --format float writes them) and compares their interleaved samples. The program uses the C library
 // only (no test framework), so the same source builds for Linux, 32-bit Linux and, with
 // MinGW-w64, for Windows, where it runs under wine.
 #include <algorithm>
@@ -444,20 +445,49 @@ std::vector<float> programme(std::size_t n, double rate, std::uint32_t seed) {
     return x;
 }
 
+std::uint32_t le32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// The samples of a float32 WAV file held in `bytes`; false for any other WAV encoding.
+bool wavFloats(const std::vector<unsigned char>& bytes, std::vector<float>& x) {
+    std::size_t at = 12;
+    bool isFloat = false;
+    while (at + 8 <= bytes.size()) {
+        const unsigned char* chunk = bytes.data() + at;
+        const std::size_t size = le32(chunk + 4);
+        if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= 16 && at + 8 + size <= bytes.size()) {
+            const unsigned tag = chunk[8] | chunk[9] << 8, bits = chunk[22] | chunk[23] << 8;
+            const unsigned sub = size >= 40 ? static_cast<unsigned>(chunk[32] | chunk[33] << 8) : 0;
+            isFloat = bits == 32 && (tag == 3 || (tag == 0xFFFE && sub == 3));
+        } else if (std::memcmp(chunk, "data", 4) == 0) {
+            if (!isFloat) return false;
+            const std::size_t n = std::min(size, bytes.size() - at - 8) / 4;
+            x.assign(n, 0.0f);
+            std::memcpy(x.data(), chunk + 8, n * 4);
+            return true;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return false;
+}
+
 bool readFloats(const std::string& path, std::vector<float>& x) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
-    std::fseek(f, 0, SEEK_END);
-    const long size = std::ftell(f);
-    std::fseek(f, 0, SEEK_SET);
-    if (size < 0 || size % 4 != 0) {
-        std::fclose(f);
-        return false;
-    }
-    x.assign(static_cast<std::size_t>(size) / 4, 0.0f);
-    const bool ok = std::fread(x.data(), 4, x.size(), f) == x.size();
+    std::vector<unsigned char> bytes;
+    unsigned char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.insert(bytes.end(), buffer, buffer + n);
+    const bool failed = std::ferror(f) != 0;
     std::fclose(f);
-    return ok;
+    if (failed) return false;
+    if (bytes.size() >= 12 && std::memcmp(bytes.data(), "RIFF", 4) == 0 && std::memcmp(bytes.data() + 8, "WAVE", 4) == 0)
+        return wavFloats(bytes, x);
+    if (bytes.size() % 4 != 0) return false;
+    x.assign(bytes.size() / 4, 0.0f);
+    std::memcpy(x.data(), bytes.data(), bytes.size());
+    return true;
 }
 
 bool writeFloats(const std::string& path, const std::vector<float>& x) {

@@ -1,10 +1,14 @@
-// The built module driven the way a host drives it: loaded with dlopen, entered through
-// VSTPluginMain with a recording host callback, and used only through the AEffect record.
-#include <dlfcn.h>
+// The built module driven the way a host drives it: loaded with the platform's loader (dlopen,
+// or LoadLibrary in the Windows build, which runs under wine), entered through VSTPluginMain
+// with a recording host callback, and used only through the AEffect record.
+//
+// The module is the one this build made (ORVEX_MODULE_FILE), or the one the environment
+// variable ORVEX_MODULE_FILE names.
 #include <gtest/gtest.h>
 #include <xmmintrin.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,6 +17,7 @@
 #include "dsp/mydsp.h"
 #include "host/vst2.h"
 #include "plugin/parameters.h"
+#include "tests/support/module_loader.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/signals.h"
 
@@ -21,12 +26,22 @@ namespace {
 
 using test::RecordingHost;
 
-PluginEntryProc entryPoint() {
-    // Kept loaded for the life of the process, so that leak reports can still name its frames.
-    static void* module = dlopen(ORVEX_MODULE_FILE, RTLD_NOW | RTLD_LOCAL);
-    if (!module) return nullptr;
-    return reinterpret_cast<PluginEntryProc>(dlsym(module, "VSTPluginMain"));
+const char* modulePath() {
+    const char* given = std::getenv("ORVEX_MODULE_FILE");
+    return given && *given ? given : ORVEX_MODULE_FILE;
 }
+
+test::LoadedModule& module() {
+    // Kept loaded for the life of the process, so that leak reports can still name its frames.
+    static test::LoadedModule* loaded = [] {
+        auto* m = new test::LoadedModule(modulePath());
+        m->release();
+        return m;
+    }();
+    return *loaded;
+}
+
+PluginEntryProc entryPoint() { return module().loaded() ? module().entry() : nullptr; }
 
 // One effect instance seen through its record; closed with effClose at the end.
 class Instance {
@@ -75,7 +90,7 @@ bool bitIdentical(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 TEST(ModuleEntry, TheRecordCarriesTheEffectsIdentity) {
-    ASSERT_NE(entryPoint(), nullptr) << dlerror();
+    ASSERT_NE(entryPoint(), nullptr) << module().error();
     RecordingHost host;
     Instance effect;
     ASSERT_NE(effect.record, nullptr);
@@ -164,7 +179,7 @@ TEST(ModuleEntry, CloseAnswersOneAndReleasesTheInstance) {
 
 class ModuleParameters : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_NE(effect.record, nullptr) << "module not loaded: " << ORVEX_MODULE_FILE; }
+    void SetUp() override { ASSERT_NE(effect.record, nullptr) << "module not loaded: " << module().error(); }
 
     RecordingHost host;
     Instance effect;
@@ -351,7 +366,7 @@ TEST_F(ModuleParameters, OneBlockIsOneComputeWithFlushToZero) {
 
 class ModuleMidi : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_NE(effect.record, nullptr) << "module not loaded: " << ORVEX_MODULE_FILE; }
+    void SetUp() override { ASSERT_NE(effect.record, nullptr) << "module not loaded: " << module().error(); }
     VstIntPtr send(std::vector<VstMidiEvent> midi) {
         std::vector<char> storage(sizeof(VstEvents) + midi.size() * sizeof(VstEvent*));
         auto* events = reinterpret_cast<VstEvents*>(storage.data());

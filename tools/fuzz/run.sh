@@ -34,6 +34,8 @@ if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { r
   exit 77
 fi
 
+mkdir -p "$build"
+build=$(cd "$build" && pwd)  # the run below happens inside it
 if [ ! -f "$build/CMakeCache.txt" ]; then
   CC=clang CXX=clang++ cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
