@@ -9,6 +9,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include "tools/windows_error.h"
 #else
 #include <dlfcn.h>
 #include <link.h>
@@ -43,18 +45,7 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
-std::string lastErrorText() {
-    const DWORD code = GetLastError();
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = n && text ? std::string(text, n) : std::string();
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return "error " + std::to_string(code) + (message.empty() ? "" : ": " + message);
-}
+std::string lastErrorText() { return windowsErrorText(); }
 
 std::string fullPath(const std::string& path) {
     char full[MAX_PATH * 4];

@@ -4,6 +4,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "tools/windows_error.h"
 #else
 #include <dlfcn.h>
 #endif
@@ -13,18 +15,7 @@ namespace orvex::test {
 namespace {
 
 #if defined(_WIN32)
-std::string lastErrorText() {
-    const DWORD code = GetLastError();
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = n && text ? std::string(text, n) : std::string();
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    return "error " + std::to_string(code) + (message.empty() ? "" : ": " + message);
-}
+std::string lastErrorText() { return windowsErrorText(); }
 
 std::wstring widen(const std::string& utf8) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
