@@ -7,14 +7,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <io.h>
-#include <windows.h>
+#include "tools/windows_api.h"
 #else
 #include <unistd.h>
 #endif

@@ -2,15 +2,9 @@
 // the loudness of both ends.
 #include <sys/stat.h>
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <direct.h>
 #include <io.h>
-#include <windows.h>
+#include "tools/windows_api.h"
 #else
 #include <unistd.h>
 #endif

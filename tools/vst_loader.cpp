@@ -2,14 +2,6 @@
 
 #include <sys/stat.h>
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include "tools/windows_error.h"
 #else
 #include <dlfcn.h>

@@ -1,13 +1,7 @@
 #pragma once
 // The calling thread's last Windows error as one line of text: "error N: message".
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "tools/windows_api.h"
 
 #include <string>
 

@@ -3,8 +3,6 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#include <windows.h>
-
 #include "tools/windows_error.h"
 #else
 #include <dlfcn.h>
