@@ -6,7 +6,8 @@
 #          parameters and the audio, and renders test material that is compared with the
 #          renders of the Linux x86-64 module;
 #   win32  the 32-bit Windows DLL the same way, under wine's 32-bit loader, where it is
-#          installed (see .ci/wine32-check.sh); skipped with a notice otherwise;
+#          installed (see .ci/wine32-check.sh), then its host-level tests and the i686 build of
+#          the renderer as for win64-tests and win64-render; skipped with a notice otherwise;
 #   m32    a 32-bit x86 Linux build (-m32 -msse2 -mfpmath=sse): the whole test suite runs
 #          against it, then orvex_probe checks the 32-bit module and compares its renders;
 #   win64-tests   the host-level tests of the x86-64 cross build (the module test, the effect
@@ -39,7 +40,9 @@
 # (the 32-bit one; default /usr/lib/wine/wine),
 # ORVEX_M32_EMULATOR (e.g. "qemu-i386;-L;/": run the 32-bit programs through it; chosen by
 # itself when the kernel cannot run 32-bit programs), ORVEX_M32_TESTS (a ctest -R filter for
-# the 32-bit suite; default all, or the host-level tests under an emulator).
+# the 32-bit suite; default all, or the host-level tests under an emulator), ORVEX_WINE_SLOW
+# (set: wine runs under an emulator, so each Windows test program runs once with all its cases
+# rather than once per case under CTest).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -224,13 +227,33 @@ windows_tests() {
         ORVEX_CROSS_JOBS="$jobs" ORVEX_CROSS_CMAKE_ARGS="-DORVEX_WINE=$wine" \
         bash "$root/.ci/cross-build.sh" | grep -E '^(==|   )' || fail "cross build of $arch with its tests"
     [ -x "$dir/wine-run.sh" ] || fail "$dir has no wine emulator (wine-run.sh)"
-    stamp "$name-tests: ctest in $dir under $wine"
     keep_wine_up "$dir/wine-run.sh"
     local status=0
-    ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 600 >"$log" 2>&1 || status=$?
+    if [ -n "${ORVEX_WINE_SLOW:-}" ]; then
+        # Every wine start takes minutes under an emulator: each test program runs once with all
+        # its cases, instead of once per case under CTest.
+        stamp "$name-tests: each test program once under $wine"
+        local program passed=0 failed=0
+        : >"$log"
+        while IFS= read -r program; do
+            if "$dir/wine-run.sh" "$program" --gtest_brief=1 >>"$log" 2>&1; then
+                passed=$((passed + 1))
+                echo "   passed: ${program#"$dir"/}"
+            else
+                failed=$((failed + 1))
+                echo "   FAILED: ${program#"$dir"/}"
+            fi
+        done < <(find "$dir/tests" -name '*.exe' ! -name orvex_probe.exe | sort)
+        echo "   $passed test programs passed, $failed failed"
+        [ $((passed + failed)) -gt 0 ] || status=1
+        [ $failed -eq 0 ] || status=1
+    else
+        stamp "$name-tests: ctest in $dir under $wine"
+        ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 600 >"$log" 2>&1 || status=$?
+    fi
     let_wine_go
     [ $status -eq 0 ] || { tail -80 "$log"; fail "host-level tests of the $arch build under wine (log: $log)"; }
-    grep -E 'tests passed|tests failed' "$log"
+    [ -n "${ORVEX_WINE_SLOW:-}" ] || grep -E 'tests passed|tests failed' "$log"
 }
 
 win64_tests() {
@@ -245,11 +268,12 @@ json_field() {
 }
 
 # The renderer for Windows against the Linux one: the same input file, the same settings.
-win64_render() {
-    local wine dir="$build_root/x86_64" out="$work/render"
-    wine="$(wine64_loader)" || exit 1
-    stamp "win64-render: orvex-render.exe and the Linux renderer"
-    ORVEX_CROSS_BUILD_ROOT="$build_root" ORVEX_CROSS_ARCHS=x86_64 ORVEX_CROSS_FULL_ARCHS=x86_64 \
+# windows_render NAME ARCH LOADER
+windows_render() {
+    local name="$1" arch="$2" wine="$3"
+    local dir="$build_root/$arch" out="$work/render-$name"
+    stamp "$name-render: orvex-render.exe and the Linux renderer"
+    ORVEX_CROSS_BUILD_ROOT="$build_root" ORVEX_CROSS_ARCHS="$arch" ORVEX_CROSS_FULL_ARCHS="$arch" \
         ORVEX_CROSS_JOBS="$jobs" ORVEX_CROSS_CMAKE_ARGS="-DORVEX_WINE=$wine" \
         bash "$root/.ci/cross-build.sh" orvex orvex-render | grep -E '^(==|   )' || fail "cross build of the renderer"
     cmake --build "$native_build" -j "$jobs" --target orvex-render >"$build_root/linux64-render.build.log" 2>&1 ||
@@ -257,6 +281,7 @@ win64_render() {
     local linux_render="$native_build/tools/orvex-render" windows_render="$dir/tools/orvex-render.exe"
     local dll="$dir/plugin/Orvex.dll" runner="$dir/wine-run.sh"
     [ -x "$runner" ] || fail "$dir has no wine emulator (wine-run.sh)"
+    keep_wine_up "$runner"
     rm -rf "$out"
     mkdir -p "$out"
     # The input is the demo programme (30 s, 48 kHz, 24-bit) as the Linux renderer writes it.
@@ -264,17 +289,17 @@ win64_render() {
     local input="$out/demo-in.wav" set=(--set "Lowpass Filter=12000" --set "Disable KVLN EQ=on" --set 9=3)
     "$linux_render" --quiet --json --format float "${set[@]}" "$input" "$out/linux64.wav" >"$out/linux64.json" ||
         fail "the Linux render"
-    "$runner" "$windows_render" --quiet --json --format float --plugin "$dll" "${set[@]}" "$input" "$out/win64.wav" \
-        >"$out/win64.json" || fail "orvex-render.exe under wine"
-    echo -n "   win64 vs linux64, demo render: "
-    "$linux_probe" compare "$out/linux64.wav" "$out/win64.wav" "$render_tolerance" --rms "$rms_tolerance" ||
+    "$runner" "$windows_render" --quiet --json --format float --plugin "$dll" "${set[@]}" "$input" "$out/$name.wav" \
+        >"$out/$name.json" || fail "orvex-render.exe under wine"
+    echo -n "   $name vs linux64, demo render: "
+    "$linux_probe" compare "$out/linux64.wav" "$out/$name.wav" "$render_tolerance" --rms "$rms_tolerance" ||
         fail "the Windows render differs from the Linux one"
 
     local section key a b limit bad=0
     for section in input output; do
         for key in integrated_lufs range_lu true_peak_dbtp sample_peak_dbfs; do
             a="$(json_field "$out/linux64.json" "$section" "$key")"
-            b="$(json_field "$out/win64.json" "$section" "$key")"
+            b="$(json_field "$out/$name.json" "$section" "$key")"
             case "$key" in integrated_lufs | range_lu) limit=$loudness_tolerance ;; *) limit=$peak_tolerance ;; esac
             if ! awk -v a="$a" -v b="$b" -v l="$limit" 'BEGIN {
                     if (a == b) exit 0
@@ -282,21 +307,21 @@ win64_render() {
                     d = a - b
                     exit !(d <= l && -d <= l)
                 }'; then
-                echo "   $section $key: linux64 $a, win64 $b: differ by more than $limit"
+                echo "   $section $key: linux64 $a, $name $b: differ by more than $limit"
                 bad=1
             fi
         done
         echo "   $section loudness, linux64 (libebur128): $(json_field "$out/linux64.json" "$section" integrated_lufs) LUFS," \
             "$(json_field "$out/linux64.json" "$section" range_lu) LU, $(json_field "$out/linux64.json" "$section" true_peak_dbtp) dBTP;" \
-            "win64 (own meter): $(json_field "$out/win64.json" "$section" integrated_lufs) LUFS," \
-            "$(json_field "$out/win64.json" "$section" range_lu) LU, $(json_field "$out/win64.json" "$section" true_peak_dbtp) dBTP"
+            "$name (own meter): $(json_field "$out/$name.json" "$section" integrated_lufs) LUFS," \
+            "$(json_field "$out/$name.json" "$section" range_lu) LU, $(json_field "$out/$name.json" "$section" true_peak_dbtp) dBTP"
     done
     [ $bad -eq 0 ] || fail "the loudness reports of the two renderers differ"
 
     # The parameter list, with the plug-in found where the build put it.
     "$linux_render" --list-params >"$out/linux64.list"
-    "$runner" "$windows_render" --list-params >"$out/win64.list" || fail "orvex-render.exe --list-params"
-    diff -u "$out/linux64.list" "$out/win64.list" || fail "the parameter lists differ"
+    "$runner" "$windows_render" --list-params >"$out/$name.list" || fail "orvex-render.exe --list-params"
+    diff -u "$out/linux64.list" "$out/$name.list" || fail "the parameter lists differ"
     echo "   parameter lists identical"
     # What the Windows build leaves out says so in one line.
     local message status
@@ -305,6 +330,13 @@ win64_render() {
     [ $status -eq 1 ] && [ "$(echo "$message" | wc -l)" -eq 1 ] && [ ! -e "$out/out.flac" ] &&
         echo "$message" | grep -q 'writes .wav files only' || fail "FLAC output: status $status, \"$message\""
     echo "   FLAC output refused: $message"
+    let_wine_go
+}
+
+win64_render() {
+    local wine
+    wine="$(wine64_loader)" || exit 1
+    windows_render win64 x86_64 "$wine"
 }
 
 # The 32-bit DLL needs wine's 32-bit loader (wine32:i386, which needs the i386 architecture in
@@ -319,6 +351,7 @@ win32() {
     fi
     windows win32 i686 "$wine" win32
     windows_tests win32 i686 "$wine"
+    windows_render win32 i686 "$wine"
 }
 
 file_is_elf32() {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Loads the 32-bit Windows DLL (build-cross/i686/plugin/Orvex.dll) in a 32-bit Windows program
-# under wine: .ci/platforms.sh win32 checks it, prints nothing but failures and the probe's
-# summary, and compares its parameter texts and renders with the Linux x86-64 module's. The
-# parameter list is printed at the end.
+# Loads the 32-bit Windows DLL (build-cross/i686/plugin/Orvex.dll) in 32-bit Windows programs
+# under wine: .ci/platforms.sh win32 checks it with the probe, prints nothing but failures and
+# the probe's summary, and compares its parameter texts and renders with the Linux x86-64
+# module's; then runs the i686 host-level test programs, and the i686 build of the renderer
+# (orvex-render.exe) over the 30-second demo programme, comparing its output, loudness report
+# and parameter list with the Linux renderer's. The parameter list is printed at the end.
+# Under qemu every wine start takes minutes and the whole run about an hour.
 #
 # NOT part of the CI run: it changes the machine. As root it adds the i386 architecture to dpkg,
 # installs wine32:i386 (about 170 packages; some amd64 libraries are brought to the same
@@ -63,7 +66,7 @@ register_qemu() {
     printf '%s' ":$binfmt_name:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$(command -v qemu-i386):F" \
         >"$binfmt/register" || fail "cannot register qemu-i386 with binfmt_misc"
     trap unregister EXIT
-    export QEMU_RESERVED_VA=0xf7000000
+    export QEMU_RESERVED_VA=0xf7000000 ORVEX_WINE_SLOW=1
     echo "   qemu-i386 registered for i386 ELF programs (QEMU_RESERVED_VA=$QEMU_RESERVED_VA)"
 }
 
@@ -84,7 +87,8 @@ if [ "$mode" != qemu ]; then
 fi
 if [ -z "$ran" ]; then
     register_qemu
-    rm -rf "$build_root/win32-prefix"  # a prefix made by a failed native start may be broken
+    # A prefix made by a failed native start may be broken.
+    [ "$mode" = qemu ] || rm -rf "$build_root/win32-prefix" "$build_root/i686/wine-prefix" "$build_root/i686/wine-prefix.ready"
     stamp "32-bit wine through qemu-i386"
     run_checks || fail "the checks failed under 32-bit wine through qemu-i386"
     ran=qemu
