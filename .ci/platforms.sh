@@ -341,15 +341,24 @@ win64_render() {
 }
 
 # The 32-bit DLL needs wine's 32-bit loader (wine32:i386, which needs the i386 architecture in
-# dpkg: .ci/wine32-check.sh sets that up). Skipped, visibly, where it is not installed, unless
-# asked for by name.
+# dpkg: .ci/wine32-check.sh sets that up) and a kernel that runs it, natively or through
+# qemu-i386. Skipped, visibly, where either is missing, unless asked for by name.
 win32() {
     local wine="${WINE32:-/usr/lib/wine/wine}" requested="$1"
     if [ ! -x "$wine" ] || ! file_is_elf32 "$wine"; then
         [ "$requested" = yes ] && fail "no 32-bit wine loader at $wine (run .ci/wine32-check.sh as root)"
-        stamp "win32: SKIPPED (the i686 DLL checks and its host-level tests), no 32-bit wine loader at $wine (.ci/wine32-check.sh installs one)"
+        stamp "win32: SKIPPED (the i686 DLL checks, its host-level tests and renderer), no 32-bit wine loader at $wine (.ci/wine32-check.sh installs one)"
         return 0
     fi
+    # Installed is not runnable: a kernel without IA-32 emulation refuses the loader itself
+    # ("Exec format error") unless qemu-i386 is registered for 32-bit programs.
+    local version
+    if ! version="$("$wine" --version 2>&1)"; then
+        [ "$requested" = yes ] && fail "the 32-bit wine loader $wine does not run here: $version (.ci/wine32-check.sh qemu runs it through qemu-i386)"
+        stamp "win32: SKIPPED (the i686 DLL checks, its host-level tests and renderer), the 32-bit wine loader $wine does not run on this kernel: $version (.ci/wine32-check.sh qemu runs it through qemu-i386)"
+        return 0
+    fi
+    echo "   32-bit wine loader: $wine, $version"
     windows win32 i686 "$wine" win32
     windows_tests win32 i686 "$wine"
     windows_render win32 i686 "$wine"
