@@ -65,44 +65,40 @@ BENCHMARK(BM_PostBandChain);
 
 namespace {
 
-// Each unit alone, for locating where the chain's time goes.
-void BM_BandwidthExpansion(benchmark::State& state) {
-    const auto uA = programme(kRate, 6100.0f, 1);
-    const auto uB = programme(kRate, 440.0f, 2);
-    float zA[kChunk], zB[kChunk];
-    orvex::BandwidthExpansion be;
-    be.setRate(orvex::makeRate(kRate));
-    be.setControls(orvex::BandwidthExpansion::Controls{});
-    be.clear();
+// Each unit alone, for locating where the chain's time goes: `run(unit, a, b, outA, outB)`
+// processes one chunk.
+template <class Unit, class Run>
+void benchUnit(benchmark::State& state, Run run) {
+    const auto a = programme(kRate, 6100.0f, 1);
+    const auto b = programme(kRate, 440.0f, 2);
+    float outA[kChunk], outB[kChunk];
+    Unit unit;
+    unit.setRate(orvex::makeRate(kRate));
+    unit.setControls(typename Unit::Controls{});
+    unit.clear();
     std::size_t pos = 0;
     for (auto _ : state) {
-        be.process(&uA[pos], &uB[pos], zA, zB, kChunk);
-        benchmark::DoNotOptimize(zA);
+        run(unit, &a[pos], &b[pos], outA, outB);
+        benchmark::DoNotOptimize(outA);
         pos = (pos + kChunk) % (kRate - kChunk);
     }
     state.counters["rtf"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * kChunk / kRate, benchmark::Counter::kIsRate);
 }
+
+void BM_BandwidthExpansion(benchmark::State& state) {
+    benchUnit<orvex::BandwidthExpansion>(state, [](auto& be, const float* uA, const float* uB, float* zA, float* zB) {
+        be.process(uA, uB, zA, zB, kChunk);
+    });
+}
 BENCHMARK(BM_BandwidthExpansion);
 
 void BM_OutputStage(benchmark::State& state) {
-    const auto zA = programme(kRate, 6100.0f, 1);
-    const auto zB = programme(kRate, 440.0f, 2);
-    float outA[kChunk], outB[kChunk];
-    orvex::OutputStage os;
-    os.setRate(orvex::makeRate(kRate));
-    os.setControls(orvex::OutputStage::Controls{});
-    os.clear();
-    std::size_t pos = 0;
     orvex::RingIndex index = 0;
-    for (auto _ : state) {
-        os.process(&zA[pos], &zB[pos], outA, outB, kChunk, index);
-        benchmark::DoNotOptimize(outA);
+    benchUnit<orvex::OutputStage>(state, [&index](auto& os, const float* zA, const float* zB, float* outA, float* outB) {
+        os.process(zA, zB, outA, outB, kChunk, index);
         index += kChunk;
-        pos = (pos + kChunk) % (kRate - kChunk);
-    }
-    state.counters["rtf"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * kChunk / kRate, benchmark::Counter::kIsRate);
+    });
 }
 BENCHMARK(BM_OutputStage);
 

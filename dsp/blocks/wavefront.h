@@ -66,25 +66,84 @@ inline constexpr Mask kShift2 = {2, 3, 4, 5};
 inline Vec shiftIn2(Vec lo, Vec hi) { return __builtin_shuffle(lo, hi, kShift2); }
 }  // namespace wavefront
 
+namespace wavefront {
+// Coefficients and state of a row of sections, a section per lane (lanes not in use stay zero
+// and never reach an output).
+template <int Lanes>
+struct SectionRow {
+    alignas(64) float N[Lanes] = {}, a1[Lanes] = {}, a2[Lanes] = {};
+    alignas(64) float b0[Lanes] = {}, b1[Lanes] = {}, b2[Lanes] = {};
+    alignas(64) float q1[Lanes] = {}, q2[Lanes] = {};
+
+    void set(int lane, const BiquadCoefs& k) {
+        N[lane] = k.N;
+        a1[lane] = k.a1;
+        a2[lane] = k.a2;
+        b0[lane] = k.b0;
+        b1[lane] = k.b1;
+        b2[lane] = k.b2;
+    }
+    BiquadCoefs get(int lane) const { return {N[lane], a1[lane], a2[lane], b0[lane], b1[lane], b2[lane]}; }
+    void clear() {
+        for (int l = 0; l < Lanes; ++l) q1[l] = q2[l] = 0.0f;
+    }
+};
+
+// The first V vectors of a row, held in registers over the steps of one span; each step is what
+// BiquadCascade::step computes, lane by lane.
+template <int V>
+struct SectionVectors {
+    Vec N[V], a1[V], a2[V], b0[V], b1[V], b2[V], s1[V], s2[V];
+
+    template <int Lanes>
+    explicit SectionVectors(const SectionRow<Lanes>& row) {
+        static_assert(V * kWidth <= Lanes);
+        for (int j = 0; j < V; ++j) {
+            const int at = j * kWidth;
+            N[j] = load(row.N + at);
+            a1[j] = load(row.a1 + at);
+            a2[j] = load(row.a2 + at);
+            b0[j] = load(row.b0 + at);
+            b1[j] = load(row.b1 + at);
+            b2[j] = load(row.b2 + at);
+            s1[j] = load(row.q1 + at);
+            s2[j] = load(row.q2 + at);
+        }
+    }
+    template <int Lanes>
+    void save(SectionRow<Lanes>& row) const {
+        for (int j = 0; j < V; ++j) {
+            store(row.q1 + j * kWidth, s1[j]);
+            store(row.q2 + j * kWidth, s2[j]);
+        }
+    }
+    // Vector j of sections on its inputs: every lane advances.
+    Vec step(int j, Vec in) {
+        const Vec q = in - (a1[j] * s1[j] + a2[j] * s2[j]) * N[j];
+        const Vec y = N[j] * (b0[j] * q + b1[j] * s1[j] + b2[j] * s2[j]);
+        s2[j] = s1[j];
+        s1[j] = q;
+        return y;
+    }
+    // The same where only the lanes of `live` hold a sample; the others keep their state.
+    Vec step(int j, Vec in, Mask live) {
+        const Vec q = in - (a1[j] * s1[j] + a2[j] * s2[j]) * N[j];
+        const Vec y = N[j] * (b0[j] * q + b1[j] * s1[j] + b2[j] * s2[j]);
+        s2[j] = live ? s1[j] : s2[j];
+        s1[j] = live ? q : s1[j];
+        return y;
+    }
+};
+}  // namespace wavefront
+
 template <int Count>
 class WavefrontBiquads {
 public:
     static constexpr int kLanes = (Count + 15) / 16 * 16;
 
-    void set(int section, const BiquadCoefs& k) {
-        N_[section] = k.N;
-        a1_[section] = k.a1;
-        a2_[section] = k.a2;
-        b0_[section] = k.b0;
-        b1_[section] = k.b1;
-        b2_[section] = k.b2;
-    }
-    BiquadCoefs get(int section) const {
-        return {N_[section], a1_[section], a2_[section], b0_[section], b1_[section], b2_[section]};
-    }
-    void clear() {
-        for (int l = 0; l < kLanes; ++l) q1_[l] = q2_[l] = 0.0f;
-    }
+    void set(int section, const BiquadCoefs& k) { row_.set(section, k); }
+    BiquadCoefs get(int section) const { return row_.get(section); }
+    void clear() { row_.clear(); }
 
     // In place over n samples of any count.
     void process(float* buf, int n) {
@@ -92,20 +151,12 @@ public:
         constexpr int V = (Count + kWidth - 1) / kWidth;  // vectors that hold a section
         constexpr int kLastVector = (Count - 1) / kWidth, kLastLane = (Count - 1) % kWidth;
         if (n <= 0) return;
-        Vec kN[V], ka1[V], ka2[V], kb0[V], kb1[V], kb2[V], s1[V], s2[V], out[V];
+        SectionVectors<V> k(row_);
+        Vec out[V];
         Mask lane[V];
         for (int j = 0; j < V; ++j) {
-            const int at = j * kWidth;
-            kN[j] = load(N_ + at);
-            ka1[j] = load(a1_ + at);
-            ka2[j] = load(a2_ + at);
-            kb0[j] = load(b0_ + at);
-            kb1[j] = load(b1_ + at);
-            kb2[j] = load(b2_ + at);
-            s1[j] = load(q1_ + at);
-            s2[j] = load(q2_ + at);
             out[j] = Vec{};
-            lane[j] = laneIndex(at);
+            lane[j] = laneIndex(j * kWidth);
         }
         const int steps = n + Count - 1;
         for (int t = 0; t < steps; ++t) {
@@ -114,35 +165,18 @@ public:
             for (int j = 1; j < V; ++j) in[j] = shiftIn(out[j - 1], out[j]);
             if (t >= Count - 1 && t < n) {
                 // Every section has a sample of the span.
-                for (int j = 0; j < V; ++j) {
-                    const Vec q = in[j] - (ka1[j] * s1[j] + ka2[j] * s2[j]) * kN[j];
-                    out[j] = kN[j] * (kb0[j] * q + kb1[j] * s1[j] + kb2[j] * s2[j]);
-                    s2[j] = s1[j];
-                    s1[j] = q;
-                }
+                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j]);
             } else {
-                // Filling or draining: lane k holds sample t - k only when 0 <= t - k < n.
-                for (int j = 0; j < V; ++j) {
-                    const Mask live = (lane[j] <= t) & (lane[j] > t - n);
-                    const Vec q = in[j] - (ka1[j] * s1[j] + ka2[j] * s2[j]) * kN[j];
-                    out[j] = kN[j] * (kb0[j] * q + kb1[j] * s1[j] + kb2[j] * s2[j]);
-                    s2[j] = live ? s1[j] : s2[j];
-                    s1[j] = live ? q : s1[j];
-                }
+                // Filling or draining: lane l holds sample t - l only when 0 <= t - l < n.
+                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j], (lane[j] <= t) & (lane[j] > t - n));
             }
             if (t >= Count - 1) buf[t - (Count - 1)] = out[kLastVector][kLastLane];
         }
-        for (int j = 0; j < V; ++j) {
-            store(q1_ + j * kWidth, s1[j]);
-            store(q2_ + j * kWidth, s2[j]);
-        }
+        k.save(row_);
     }
 
 private:
-    // Per section (lanes past Count stay zero and never reach the output).
-    alignas(64) float N_[kLanes] = {}, a1_[kLanes] = {}, a2_[kLanes] = {};
-    alignas(64) float b0_[kLanes] = {}, b1_[kLanes] = {}, b2_[kLanes] = {};
-    alignas(64) float q1_[kLanes] = {}, q2_[kLanes] = {};
+    wavefront::SectionRow<kLanes> row_;
 };
 
 // Two independent cascades of up to MaxCount sections each (the branches of a crossover), run as
@@ -155,18 +189,8 @@ public:
 
     void setCount(int count) { count_ = count; }
     int count() const { return count_; }
-    void set(int section, int branch, const BiquadCoefs& k) {
-        const int l = 2 * section + branch;
-        N_[l] = k.N;
-        a1_[l] = k.a1;
-        a2_[l] = k.a2;
-        b0_[l] = k.b0;
-        b1_[l] = k.b1;
-        b2_[l] = k.b2;
-    }
-    void clear() {
-        for (int l = 0; l < kLanes; ++l) q1_[l] = q2_[l] = 0.0f;
-    }
+    void set(int section, int branch, const BiquadCoefs& k) { row_.set(2 * section + branch, k); }
+    void clear() { row_.clear(); }
     // Branch 0 in place over x0, branch 1 over x1, n samples each.
     void process(float* x0, float* x1, int n) {
         switch (count_) {
@@ -185,20 +209,12 @@ private:
         constexpr int V = (kUsed + kWidth - 1) / kWidth;
         constexpr int kLastVector = (kUsed - 2) / kWidth, kLastLane = (kUsed - 2) % kWidth;
         if (n <= 0) return;
-        Vec kN[V], ka1[V], ka2[V], kb0[V], kb1[V], kb2[V], s1[V], s2[V], out[V];
+        SectionVectors<V> k(row_);
+        Vec out[V];
         Mask section[V];
         for (int j = 0; j < V; ++j) {
-            const int at = j * kWidth;
-            kN[j] = load(N_ + at);
-            ka1[j] = load(a1_ + at);
-            ka2[j] = load(a2_ + at);
-            kb0[j] = load(b0_ + at);
-            kb1[j] = load(b1_ + at);
-            kb2[j] = load(b2_ + at);
-            s1[j] = load(q1_ + at);
-            s2[j] = load(q2_ + at);
             out[j] = Vec{};
-            section[j] = laneIndex(at) >> 1;
+            section[j] = laneIndex(j * kWidth) >> 1;
         }
         const int steps = n + Count - 1;
         for (int t = 0; t < steps; ++t) {
@@ -211,36 +227,20 @@ private:
             in[0] = shiftIn2(feed, out[0]);
             for (int j = 1; j < V; ++j) in[j] = shiftIn2(out[j - 1], out[j]);
             if (t >= Count - 1 && t < n) {
-                for (int j = 0; j < V; ++j) {
-                    const Vec q = in[j] - (ka1[j] * s1[j] + ka2[j] * s2[j]) * kN[j];
-                    out[j] = kN[j] * (kb0[j] * q + kb1[j] * s1[j] + kb2[j] * s2[j]);
-                    s2[j] = s1[j];
-                    s1[j] = q;
-                }
+                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j]);
             } else {
-                for (int j = 0; j < V; ++j) {
-                    const Mask live = (section[j] <= t) & (section[j] > t - n);
-                    const Vec q = in[j] - (ka1[j] * s1[j] + ka2[j] * s2[j]) * kN[j];
-                    out[j] = kN[j] * (kb0[j] * q + kb1[j] * s1[j] + kb2[j] * s2[j]);
-                    s2[j] = live ? s1[j] : s2[j];
-                    s1[j] = live ? q : s1[j];
-                }
+                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j], (section[j] <= t) & (section[j] > t - n));
             }
             if (t >= Count - 1) {
                 x0[t - (Count - 1)] = out[kLastVector][kLastLane];
                 x1[t - (Count - 1)] = out[kLastVector][kLastLane + 1];
             }
         }
-        for (int j = 0; j < V; ++j) {
-            store(q1_ + j * kWidth, s1[j]);
-            store(q2_ + j * kWidth, s2[j]);
-        }
+        k.save(row_);
     }
 
     int count_ = 0;
-    alignas(64) float N_[kLanes] = {}, a1_[kLanes] = {}, a2_[kLanes] = {};
-    alignas(64) float b0_[kLanes] = {}, b1_[kLanes] = {}, b2_[kLanes] = {};
-    alignas(64) float q1_[kLanes] = {}, q2_[kLanes] = {};
+    wavefront::SectionRow<kLanes> row_;
 };
 
 }  // namespace ORVEX_ISA_NS
