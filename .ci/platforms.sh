@@ -407,6 +407,8 @@ m32() {
     local filter="${ORVEX_M32_TESTS:-}"
     if [ -z "$filter" ] && [ ${#runner[@]} -gt 0 ]; then filter='^(Module|Dispatcher|plugin_)'; fi
     stamp "32-bit test suite${filter:+ (-R $filter)}"
+    # Tests with a time budget skip it under emulation.
+    if [ ${#runner[@]} -gt 0 ]; then export ORVEX_EMULATED=1; fi
     ctest --test-dir "$build_root/m32" -j "$jobs" --output-on-failure --timeout 900 ${filter:+-R "$filter"} \
         >"$build_root/m32.ctest.log" 2>&1 || { tail -60 "$build_root/m32.ctest.log"; fail "32-bit tests"; }
     grep -E 'tests passed|tests failed' "$build_root/m32.ctest.log"

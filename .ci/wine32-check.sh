@@ -66,7 +66,7 @@ register_qemu() {
     printf '%s' ":$binfmt_name:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$(command -v qemu-i386):F" \
         >"$binfmt/register" || fail "cannot register qemu-i386 with binfmt_misc"
     trap unregister EXIT
-    export QEMU_RESERVED_VA=0xf7000000 ORVEX_WINE_SLOW=1
+    export QEMU_RESERVED_VA=0xf7000000 ORVEX_WINE_SLOW=1 ORVEX_EMULATED=1
     echo "   qemu-i386 registered for i386 ELF programs (QEMU_RESERVED_VA=$QEMU_RESERVED_VA)"
 }
 

@@ -6,7 +6,12 @@
 // variable ORVEX_MODULE_FILE names.
 #include <gtest/gtest.h>
 #include <xmmintrin.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -164,6 +169,40 @@ TEST(ModuleEntry, InstancesAreIndependent) {
     a.call(effSetProgramName, 0, 0, const_cast<char*>("Mine"));
     EXPECT_EQ(a.text(effGetProgramName), "Mine");
     EXPECT_EQ(b.text(effGetProgramName), "Default");
+}
+
+// A host scanning its plug-in folder, or opening a session of many instances, waits for every
+// instance to be built: each one stays under 50 ms and 8 MB of heap.
+TEST(ModuleEntry, AnInstanceIsQuickToBuildAndSmall) {
+    ASSERT_NE(entryPoint(), nullptr) << module().error();
+    RecordingHost host;
+    std::vector<double> milliseconds;
+    for (int i = 0; i < 5; ++i) {
+#if defined(__GLIBC__)
+        const std::size_t before = mallinfo2().uordblks + mallinfo2().hblkhd;
+#endif
+        const auto start = std::chrono::steady_clock::now();
+        AEffect* record = entryPoint()(RecordingHost::callback());
+        const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+        ASSERT_NE(record, nullptr);
+        milliseconds.push_back(took.count());
+#if defined(__GLIBC__)
+        // Zero under the sanitizers, whose allocator glibc does not see.
+        const std::size_t after = mallinfo2().uordblks + mallinfo2().hblkhd;
+        if (after != before) {
+            EXPECT_GT(after, before);
+            EXPECT_LT(after - before, std::size_t{8} << 20);
+        }
+#endif
+        EXPECT_EQ(record->dispatcher(record, effClose, 0, 0, nullptr, 0), 1);
+    }
+    std::sort(milliseconds.begin(), milliseconds.end());
+    // Instrumented or emulated code (ORVEX_EMULATED: the CI's qemu runs) is many times slower.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    if (!std::getenv("ORVEX_EMULATED")) {
+        EXPECT_LT(milliseconds[2], 50.0);
+    }
+#endif
 }
 
 TEST(ModuleEntry, CloseAnswersOneAndReleasesTheInstance) {
