@@ -20,7 +20,7 @@ render=build-robust/tools/orvex-render
 plugin=build-robust/plugin/Orvex.so
 
 stamp "validator tests"
-build-robust/tests/tools/tools_validate --gtest_brief=1
+build-robust/tests/tools/validate/tools_validate --gtest_brief=1
 
 stamp "validator on Orvex"
 "$render" --validate --quick --max-peak 0.8912509 --plugin "$plugin"
@@ -35,7 +35,7 @@ if command -v valgrind >/dev/null; then
   stamp "valgrind memcheck"
   valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --keep-debuginfo=yes \
     --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible \
-    --suppressions=tools/valgrind.supp \
+    --suppressions=tools/common/valgrind.supp \
     "$render" --validate --quick --no-fork --groups identity,edges --plugin "$plugin" >/dev/null
 fi
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#include "tools/windows_error.h"
+#include "tools/common/windows_error.h"
 #else
 #include <dlfcn.h>
 #endif

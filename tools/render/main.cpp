@@ -1,0 +1,432 @@
+// orvex-render: runs Orvex (or any VST 2.x plug-in) over an audio file without a DAW and reports
+// the loudness of both ends.
+#include <sys/stat.h>
+#if defined(_WIN32)
+#include <direct.h>
+#include <io.h>
+#include "tools/common/windows_api.h"
+#else
+#include <unistd.h>
+#endif
+
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/common/alloc_counter.h"
+#include "tools/common/audio_file.h"
+#include "tools/common/params.h"
+#include "tools/common/plugin_path.h"
+#include "tools/common/vst_loader.h"
+#include "tools/render/demo.h"
+#include "tools/render/render.h"
+#include "tools/render/report.h"
+#include "tools/render/soak.h"
+#include "tools/validate/validate.h"
+
+// The validator isolates every group of checks in a child process (fork), which Windows does
+// not have; the Windows build renders, lists parameters and soaks, but does not validate.
+#if defined(_WIN32)
+#define ORVEX_RENDER_VALIDATOR 0
+#else
+#define ORVEX_RENDER_VALIDATOR 1
+#endif
+
+using namespace orvex::tools;
+
+namespace {
+
+const char* const kHelp = R"(Usage:
+  orvex-render [OPTIONS] INPUT OUTPUT     render INPUT through the plug-in into OUTPUT
+  orvex-render --demo [DIR] [OPTIONS]     synthesise a 30-second programme, render it, report
+  orvex-render --list-params [--plugin PATH]
+  orvex-render --validate [--plugin PATH] [--seed N] [--quick] [--max-peak X]
+  orvex-render --soak [--plugin PATH] [--minutes N] [--max-peak X]
+
+INPUT is a WAV, FLAC, AIFF or Ogg file, mono or stereo; its sample rate is the plug-in's rate.
+OUTPUT is a .wav or .flac file holding the plug-in's two outputs as stereo, as long as the input.
+It is written to a temporary file first, so a failed run leaves nothing behind. Every input of
+the plug-in receives the mono programme (Orvex reads only its first input).
+
+Options:
+  --plugin PATH           VST 2.x plug-in library to load (default: the Orvex plug-in installed
+                          beside this program)
+  --block N               samples per processing call (default 512)
+  --input mix|left|right  what a stereo input feeds the plug-in: (L+R)/2 (default), L or R
+  --format 16|24|float    output samples: 16- or 24-bit integer or 32-bit float (default 24-bit
+                          for integer inputs, float for float inputs; FLAC is integer only)
+  --keep-latency          write the raw output stream instead of dropping the plug-in's reported
+                          latency from its start
+  --set NAME=VALUE        set a parameter in its own units as the plug-in displays it, e.g.
+                          --set "Lowpass Filter=12000" or --set "Disable KVLN EQ=on"; NAME may
+                          be the parameter's index (--set 5=12000); may be repeated
+  --set-normalised INDEX=X
+                          set a parameter to the normalised value X (0..1); may be repeated
+  --list-params           print every parameter: index, name, unit, range, default, display
+  --demo [DIR]            write DIR/demo-in.wav (speech, music, a loud transient, near-silence;
+                          48 kHz), render it to DIR/demo-out.wav (DIR defaults to .)
+  --validate              run the plug-in through the situations hosts create (every sample rate
+                          and block size with noise, sweeps, silence and square waves; automation
+                          with out-of-range values; odd calls; two instances; allocations inside
+                          processing; a second thread; every opcode with edge-case arguments;
+                          denormal timing) and print one line per check; exit status 1 on any FAIL
+  --seed N                the validator's random seed (default 1); the same seed, the same run
+  --quick                 the reduced validation for CI (well under 20 s for Orvex)
+  --max-peak X            validation and soak: output samples must stay at or below X
+                          (0.8912509 for Orvex)
+  --groups A,B            validate only these groups (identity, matrix, automation, edges,
+                          determinism, parameters, allocations, threads, dispatcher, denormals)
+  --strict                validation: warnings count as failures
+  --no-fork               validation: run the checks in this process (for valgrind and the
+                          thread sanitizer); a crashing plug-in then ends the run
+  --soak                  render a long programme (speech and music, silences between) in one go,
+                          faster than real time, and check that the output stays finite and within
+                          the bound, that it dies away in silence and that it does not drift
+  --minutes N             length of the soak (default 60)
+  --json                  print the report (or the parameter list) as one JSON object
+  --quiet                 no progress bar (it appears only when stderr is a terminal anyway)
+  -h, --help              this text
+
+The report gives, for input and output, integrated loudness (LUFS), loudness range (LU), true
+peak (dBTP) and sample peak (dBFS), and the real-time factor of the processing alone (seconds
+of audio processed per second spent inside the plug-in).
+
+Exit status: 0 on success, 1 when a file or the plug-in fails (or, with --validate and --soak,
+when a check fails), 2 for a malformed command line.
+)";
+
+// The report goes here: the original standard output. Standard output itself is pointed at
+// standard error while plug-ins are loaded, so that what a plug-in prints cannot corrupt a
+// report a script reads (--json).
+FILE* gReport = stdout;
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void writeStderr(const char* text) {
+#if defined(_WIN32)
+    const int ignored = ::_write(2, text, static_cast<unsigned>(std::strlen(text)));
+#else
+    const ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+#endif
+    (void)ignored;
+}
+
+// First interrupt: stop between blocks and clean up. A second one, or a crash (in a plug-in,
+// most likely): remove the temporary output now and die of the signal.
+void onInterrupt(int sig) {
+    if (!gInterrupted) {
+        gInterrupted = 1;
+#if defined(_WIN32)
+        std::signal(sig, onInterrupt);  // Windows resets a handler to the default once it has run
+#endif
+        return;
+    }
+    removeTemporaryFilesNow();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void onFatal(int sig) {
+    removeTemporaryFilesNow();
+    writeStderr("orvex-render: fatal signal during the render; no output written\n");
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void installSignalHandlers() {
+#if defined(_WIN32)
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    for (int sig : {SIGSEGV, SIGILL, SIGFPE, SIGABRT}) std::signal(sig, onFatal);
+#else
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onFatal;
+    for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) sigaction(sig, &sa, nullptr);
+#endif
+}
+
+void separateReportFromStdout() {
+    std::fflush(stdout);
+    const int fd = ::dup(STDOUT_FILENO);
+    if (fd < 0) return;
+    FILE* report = ::fdopen(fd, "w");
+    if (!report) {
+        ::close(fd);
+        return;
+    }
+    if (::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        std::fclose(report);
+        return;
+    }
+    gReport = report;
+}
+
+struct Command {
+    RenderOptions render;
+    bool pluginGiven = false;
+    bool demo = false;
+    std::string demoDir = ".";
+    bool listParams = false;
+    bool json = false;
+    bool quiet = false;
+    bool help = false;
+    bool validate = false;
+    ValidateOptions validation;
+    bool strict = false;
+    bool soak = false;
+    double soakMinutes = 60.0;
+    std::optional<float> maxPeak;
+};
+
+int parseBlock(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < 1 || v > 65536)
+        throw UsageError("--block takes a whole number of samples from 1 to 65536, not \"" + text + "\"");
+    return static_cast<int>(v);
+}
+
+std::uint64_t parseSeed(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0)
+        throw UsageError("--seed takes a whole number, not \"" + text + "\"");
+    return v;
+}
+
+float parsePositive(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(v > 0.0) || !std::isfinite(v))
+        throw UsageError(option + " takes a positive number, not \"" + text + "\"");
+    return static_cast<float>(v);
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream s(text);
+    std::string item;
+    while (std::getline(s, item, ','))
+        if (!item.empty()) out.push_back(item);
+    return out;
+}
+
+Command parse(int argc, char** argv) {
+    Command c;
+    std::vector<std::string> positional;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string inlineValue;
+        bool hasInline = false;
+        if (arg.rfind("--", 0) == 0) {
+            const auto eq = arg.find('=');
+            if (eq != std::string::npos) {
+                inlineValue = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+                hasInline = true;
+            }
+        }
+        auto value = [&]() -> std::string {
+            if (hasInline) return inlineValue;
+            if (i + 1 >= args.size()) throw UsageError(arg + " needs a value; see --help");
+            return args[++i];
+        };
+        if (arg == "-h" || arg == "--help") c.help = true;
+        else if (arg == "--plugin") { c.render.pluginPath = value(); c.pluginGiven = true; }
+        else if (arg == "--block") c.render.blockSize = parseBlock(value());
+        else if (arg == "--input") c.render.input = parseInputMode(value());
+        else if (arg == "--format") {
+            try {
+                c.render.format = parseSampleFormat(value());
+            } catch (const FileError& e) {
+                throw UsageError(e.what());
+            }
+        }
+        else if (arg == "--keep-latency") c.render.keepLatency = true;
+        else if (arg == "--set") c.render.settings.push_back({false, value()});
+        else if (arg == "--set-normalised" || arg == "--set-normalized") c.render.settings.push_back({true, value()});
+        else if (arg == "--list-params") c.listParams = true;
+        else if (arg == "--json") c.json = true;
+        else if (arg == "--validate") c.validate = true;
+        else if (arg == "--soak") c.soak = true;
+        else if (arg == "--quick") c.validation.quick = true;
+        else if (arg == "--strict") c.strict = true;
+        else if (arg == "--no-fork") c.validation.isolate = false;
+        else if (arg == "--seed") c.validation.seed = parseSeed(value());
+        else if (arg == "--max-peak") c.maxPeak = parsePositive(arg, value());
+        else if (arg == "--minutes") c.soakMinutes = parsePositive(arg, value());
+        else if (arg == "--groups") c.validation.groups = splitList(value());
+        else if (arg == "--quiet" || arg == "-q") c.quiet = true;
+        else if (arg == "--demo") {
+            c.demo = true;
+            if (hasInline) c.demoDir = inlineValue;
+            else if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) c.demoDir = args[++i];
+        }
+        else if (arg == "--") {
+            positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        }
+        else if (arg.size() > 1 && arg[0] == '-') throw UsageError("unknown option " + arg + "; see --help");
+        else positional.push_back(arg);
+    }
+    if (c.help) return c;
+    const int modes = (c.demo ? 1 : 0) + (c.listParams ? 1 : 0) + (c.validate ? 1 : 0) + (c.soak ? 1 : 0);
+    if (modes > 1) throw UsageError("--demo, --list-params, --validate and --soak do not go together");
+    if (c.demo || c.listParams || c.validate || c.soak) {
+        if (!positional.empty()) throw UsageError("unexpected argument \"" + positional[0] + "\"; see --help");
+    } else {
+        if (positional.size() != 2)
+            throw UsageError(positional.size() < 2 ? "give an INPUT and an OUTPUT file (or --demo); see --help"
+                                                   : "too many arguments: \"" + positional[2] + "\"; see --help");
+        c.render.inputPath = positional[0];
+        c.render.outputPath = positional[1];
+    }
+    return c;
+}
+
+class ProgressBar {
+public:
+    explicit ProgressBar(bool enabled) : enabled_(enabled) {}
+    ~ProgressBar() { finish(); }
+    void operator()(double fraction) {
+        const int percent = static_cast<int>(fraction * 100.0 + 0.5);
+        if (!enabled_ || percent == percent_) return;
+        percent_ = percent;
+        constexpr int kWidth = 40;
+        const int filled = static_cast<int>(fraction * kWidth + 0.5);
+        std::string bar(static_cast<std::size_t>(filled), '#');
+        bar.resize(kWidth, '-');
+        std::fprintf(stderr, "\rrendering [%s] %3d%%", bar.c_str(), percent);
+        std::fflush(stderr);
+        shown_ = true;
+    }
+    void finish() {
+        if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+        shown_ = false;
+    }
+
+private:
+    bool enabled_;
+    bool shown_ = false;
+    int percent_ = -1;
+};
+
+void ensureDirectory(const std::string& dir) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) throw FileError("\"" + dir + "\" is not a directory");
+        return;
+    }
+#if defined(_WIN32)
+    if (::_mkdir(dir.c_str()) != 0)
+#else
+    if (::mkdir(dir.c_str(), 0777) != 0)
+#endif
+        throw FileError("cannot create the directory \"" + dir + "\": " + std::strerror(errno));
+}
+
+int run(Command& c) {
+    if (c.help) {
+        std::fputs(kHelp, gReport);
+        return 0;
+    }
+    if (!c.pluginGiven) {
+#ifdef ORVEX_PLUGIN_BUILD_PATH
+        c.render.pluginPath = defaultPluginPath(ORVEX_PLUGIN_FILE_NAME, ORVEX_PLUGIN_BUILD_PATH);
+#else
+        c.render.pluginPath = defaultPluginPath(ORVEX_PLUGIN_FILE_NAME, nullptr);
+#endif
+    }
+
+    if (c.validate) {
+#if !ORVEX_RENDER_VALIDATOR
+        throw UsageError("--validate is not part of the Windows build (it runs each group of checks in a "
+                         "child process of its own); validate with the Linux build");
+#else
+        c.validation.pluginPath = c.render.pluginPath;
+        c.validation.maxPeak = c.maxPeak;
+        c.validation.allocations = interposedAllocationProbe();
+        std::fprintf(gReport, "validating %s (seed %llu%s)\n", c.render.pluginPath.c_str(),
+                     static_cast<unsigned long long>(c.validation.seed), c.validation.quick ? ", quick" : "");
+        std::fflush(gReport);
+        const ValidationSummary s = validate(c.validation, [](const CheckResult& r) {
+            std::fprintf(gReport, "%s\n", formatCheck(r).c_str());
+            std::fflush(gReport);
+        });
+        const bool ok = s.failed == 0 && (!c.strict || s.warnings == 0);
+        std::fprintf(gReport, "%s: %d checks, %d passed, %d warnings, %d failed, %d skipped in %.1f s\n",
+                     ok ? "VALID" : "INVALID", s.total(), s.passed, s.warnings, s.failed, s.skipped, s.seconds);
+        return ok ? 0 : 1;
+#endif
+    }
+
+    if (c.soak) {
+        SoakOptions o;
+        o.pluginPath = c.render.pluginPath;
+        o.minutes = c.soakMinutes;
+        o.maxPeak = c.maxPeak;
+        const SoakReport r = soak(o, [](const std::string& line) {
+            std::fprintf(gReport, "%s\n", line.c_str());
+            std::fflush(gReport);
+        });
+        return r.ok ? 0 : 1;
+    }
+
+    if (c.listParams) {
+        const auto params = listParameters(c.render.pluginPath, 48000.0, c.render.blockSize);
+        if (c.json) printParamsJson(gReport, params);
+        else std::fputs(formatParameterTable(params).c_str(), gReport);
+        return 0;
+    }
+
+    if (c.demo) {
+        ensureDirectory(c.demoDir);
+        c.render.inputPath = c.demoDir + "/demo-in.wav";
+        c.render.outputPath = c.demoDir + "/demo-out.wav";
+        const std::vector<float> programme = synthesiseDemo(kDemoRate);
+        AudioWriter demoIn(c.render.inputPath, Container::Wav, SampleFormat::Pcm24, kDemoRate, 1);
+        demoIn.write(programme.data(), programme.size());
+        demoIn.commit();
+    }
+
+    ProgressBar bar(!c.quiet && ::isatty(STDERR_FILENO));
+    c.render.progress = [&bar](double f) { bar(f); };
+    c.render.cancelled = [] { return gInterrupted != 0; };
+    const RenderReport report = render(c.render);
+    bar.finish();
+    if (c.json) printJson(gReport, report);
+    else printText(gReport, report);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    installSignalHandlers();
+    separateReportFromStdout();
+    try {
+        Command c = parse(argc, argv);
+        const int status = run(c);
+        if (std::fflush(gReport) != 0) throw FileError(std::string("cannot write the report: ") + std::strerror(errno));
+        return status;
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "orvex-render: %s\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "orvex-render: %s\n", e.what());
+        return 1;
+    }
+}

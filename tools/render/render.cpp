@@ -1,0 +1,222 @@
+#include "tools/render/render.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "tools/common/vst_loader.h"
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#define ORVEX_TOOLS_HAVE_MXCSR 1
+#endif
+
+namespace orvex::tools {
+namespace {
+
+// The floating-point mode comes back after the plug-in has had the thread, so a plug-in that
+// leaves flush-to-zero on cannot change our own measurements.
+class FloatModeGuard {
+public:
+#ifdef ORVEX_TOOLS_HAVE_MXCSR
+    FloatModeGuard() : saved_(_mm_getcsr()) {}
+    ~FloatModeGuard() { _mm_setcsr(saved_); }
+
+private:
+    unsigned int saved_;
+#endif
+};
+
+// Per-channel block buffers for the plug-in's inputs and outputs.
+struct Buffers {
+    std::vector<std::vector<float>> data;
+    std::vector<float*> pointers;
+    Buffers(int channels, int frames)
+        : data(static_cast<std::size_t>(std::max(channels, 0)), std::vector<float>(static_cast<std::size_t>(frames), 0.0f)) {
+        for (auto& d : data) pointers.push_back(d.data());
+        // Never hand the plug-in a null array, even for zero channels.
+        if (pointers.empty()) pointers.push_back(nullptr);
+    }
+};
+
+// Resolves the requested settings on a scratch instance (probing moves its parameters) and
+// applies the resulting normalised values to the instance that renders.
+std::vector<AppliedSetting> applySettings(const PluginLibrary& library, PluginInstance& target,
+                                          const std::vector<Setting>& settings, double rate, int block) {
+    std::vector<AppliedSetting> applied;
+    if (settings.empty()) return applied;
+    PluginInstance probe(library, rate, block);
+    InstanceParameters probeAccess(probe);
+    const std::vector<ParameterInfo> params = describeParameters(probeAccess);
+    for (const Setting& s : settings) {
+        const Assignment a = s.normalised ? resolveNormalised(probeAccess, params, s.text)
+                                          : resolvePlain(probeAccess, params, s.text);
+        target.setParameter(a.index, a.normalised);
+        AppliedSetting done;
+        done.index = a.index;
+        done.name = params[static_cast<std::size_t>(a.index)].name;
+        done.normalised = a.normalised;
+        done.exact = a.exact;
+        applied.push_back(done);
+    }
+    for (AppliedSetting& done : applied) done.display = target.parameterDisplay(done.index);
+    return applied;
+}
+
+}  // namespace
+
+InputMode parseInputMode(const std::string& text) {
+    if (text == "mix") return InputMode::Mix;
+    if (text == "left") return InputMode::Left;
+    if (text == "right") return InputMode::Right;
+    throw UsageError("unknown --input \"" + text + "\"; choose mix, left or right");
+}
+
+const char* inputModeName(InputMode mode) {
+    switch (mode) {
+        case InputMode::Mix: return "mix";
+        case InputMode::Left: return "left";
+        case InputMode::Right: return "right";
+    }
+    return "?";
+}
+
+double RenderReport::realtimeFactor() const {
+    if (processingSeconds <= 0.0 || rate <= 0) return 0.0;
+    return (static_cast<double>(processedFrames) / rate) / processingSeconds;
+}
+
+RenderReport render(const RenderOptions& o) {
+    if (o.blockSize < 1 || o.blockSize > 1 << 16)
+        throw UsageError("--block must be from 1 to 65536 samples");
+    if (samePath(o.inputPath, o.outputPath))
+        throw UsageError("the output \"" + o.outputPath + "\" is the input file; choose another name");
+    const Container container = containerForPath(o.outputPath);
+    if (o.format == SampleFormat::Float32 && container == Container::Flac)
+        throw FileError("FLAC holds integer samples only; use --format 16 or 24 for \"" + o.outputPath + "\"");
+
+    AudioReader reader(o.inputPath);
+    if (reader.channels() > 2)
+        throw FileError("\"" + o.inputPath + "\" has " + std::to_string(reader.channels()) +
+                        " channels; give a mono file or a stereo one (taken as --input mix, left or right)");
+
+    RenderReport report;
+    report.inputPath = o.inputPath;
+    report.outputPath = o.outputPath;
+    report.inputFormat = reader.formatName();
+    report.rate = reader.rate();
+    report.inputChannels = reader.channels();
+    report.frames = reader.frames();
+    report.inputMode = o.input;
+    report.blockSize = o.blockSize;
+    SampleFormat format = o.format ? *o.format : (reader.integerSamples() ? SampleFormat::Pcm24 : SampleFormat::Float32);
+    if (container == Container::Flac && format == SampleFormat::Float32) format = SampleFormat::Pcm24;
+    report.outputFormat = std::string(container == Container::Flac ? "FLAC " : "WAV ") + sampleFormatName(format);
+
+    PluginLibrary library(o.pluginPath);
+    const double rate = reader.rate();
+    PluginInstance plugin(library, rate, o.blockSize);
+    report.pluginPath = library.path();
+    report.entryName = library.entryName();
+    report.pluginName = plugin.effectName();
+    report.pluginInputs = plugin.inputs();
+    report.pluginOutputs = plugin.outputs();
+    report.settings = applySettings(library, plugin, o.settings, rate, o.blockSize);
+
+    plugin.resume();
+    report.latency = std::max(plugin.initialDelay(), 0);
+    report.latencyCompensated = !o.keepLatency;
+    // A delay beyond a minute of audio is not a look-ahead but a broken record.
+    if (report.latency > 60 * reader.rate())
+        throw PluginError("plug-in \"" + o.pluginPath + "\" reports an implausible latency of " +
+                          std::to_string(report.latency) + " samples");
+
+    AudioWriter writer(o.outputPath, container, format, reader.rate(), 2);
+    LoudnessMeter inMeter(reader.channels(), reader.rate());
+    LoudnessMeter outMeter(2, reader.rate());
+
+    const int block = o.blockSize;
+    const int channels = reader.channels();
+    Buffers in(plugin.inputs(), block), out(plugin.outputs(), block);
+    std::vector<float> fileFrames(static_cast<std::size_t>(block) * static_cast<std::size_t>(channels));
+    std::vector<float> stereo(static_cast<std::size_t>(block) * 2);
+    std::vector<float> programme(static_cast<std::size_t>(block));
+
+    const std::int64_t total = reader.frames();
+    std::int64_t toSkip = o.keepLatency ? 0 : report.latency;
+    std::int64_t written = 0;
+    bool inputDone = false;
+    std::chrono::steady_clock::duration busy{};
+    FloatModeGuard floatMode;
+    double lastProgress = -1.0;
+
+    while (written < total) {
+        if (o.cancelled && o.cancelled()) throw FileError("interrupted; no output written");
+        int frames = 0;
+        if (!inputDone) {
+            frames = static_cast<int>(reader.read(fileFrames.data(), static_cast<std::size_t>(block)));
+            if (frames == 0) inputDone = true;
+        }
+        if (frames > 0) {
+            inMeter.add(fileFrames.data(), static_cast<std::size_t>(frames));
+            for (int i = 0; i < frames; ++i) {
+                const float* f = &fileFrames[static_cast<std::size_t>(i * channels)];
+                float v = f[0];
+                if (channels == 2) {
+                    if (o.input == InputMode::Mix) v = 0.5f * (f[0] + f[1]);
+                    if (o.input == InputMode::Right) v = f[1];
+                }
+                programme[static_cast<std::size_t>(i)] = v;
+            }
+        } else {
+            // Past the end of the input: silence flushes the plug-in's latency out.
+            frames = static_cast<int>(std::min<std::int64_t>(block, total - written + toSkip));
+            std::fill(programme.begin(), programme.begin() + frames, 0.0f);
+        }
+        // Every input hears the programme (Orvex reads only the first; stereo plug-ins get it twice).
+        for (auto& channel : in.data) std::copy(programme.begin(), programme.begin() + frames, channel.begin());
+
+        const auto start = std::chrono::steady_clock::now();
+        plugin.process(in.pointers.data(), out.pointers.data(), frames);
+        busy += std::chrono::steady_clock::now() - start;
+        report.processedFrames += frames;
+
+        const int skip = static_cast<int>(std::min<std::int64_t>(toSkip, frames));
+        toSkip -= skip;
+        const int keep = static_cast<int>(std::min<std::int64_t>(frames - skip, total - written));
+        const float* left = out.data[0].data() + skip;
+        const float* right = (out.data.size() > 1 ? out.data[1].data() : out.data[0].data()) + skip;
+        for (int i = 0; i < keep; ++i) {
+            stereo[static_cast<std::size_t>(2 * i)] = left[i];
+            stereo[static_cast<std::size_t>(2 * i + 1)] = right[i];
+        }
+        if (keep > 0) {
+            outMeter.add(stereo.data(), static_cast<std::size_t>(keep));
+            writer.write(stereo.data(), static_cast<std::size_t>(keep));
+            written += keep;
+        }
+        if (o.progress) {
+            const double done = static_cast<double>(written) / static_cast<double>(total);
+            if (done - lastProgress >= 0.005 || written == total) {
+                o.progress(done);
+                lastProgress = done;
+            }
+        }
+    }
+    plugin.suspend();
+    writer.commit();
+
+    report.processingSeconds = std::chrono::duration<double>(busy).count();
+    report.inputLoudness = inMeter.report();
+    report.outputLoudness = outMeter.report();
+    return report;
+}
+
+std::vector<ParameterInfo> listParameters(const std::string& pluginPath, double rate, int blockSize) {
+    PluginLibrary library(pluginPath);
+    PluginInstance plugin(library, rate, blockSize);
+    InstanceParameters access(plugin);
+    return describeParameters(access);
+}
+
+}  // namespace orvex::tools
