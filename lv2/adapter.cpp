@@ -5,7 +5,6 @@
 #include <new>
 
 #include "dsp/flush_to_zero.h"
-#include "lv2/ports.h"
 
 namespace orvex::lv2 {
 
@@ -15,9 +14,10 @@ int Plugin::processorRate(double sampleRate) {
     return static_cast<int>(sampleRate);
 }
 
-Plugin* Plugin::create(double sampleRate) {
+Plugin* Plugin::create(double sampleRate, Input input) {
     std::unique_ptr<Plugin> plugin(new (std::nothrow) Plugin());
     if (!plugin) return nullptr;
+    plugin->fInput = input;
     plugin->fDsp.reset(new (std::nothrow) mydsp());
     if (!plugin->fDsp) return nullptr;
 
@@ -45,6 +45,9 @@ void Plugin::connect(std::uint32_t port, void* data) {
         case kAudioOutA: fOutA = static_cast<float*>(data); break;
         case kAudioOutB: fOutB = static_cast<float*>(data); break;
         case kLatency: fLatency = static_cast<float*>(data); break;
+        case kAudioInRight:
+            if (fInput == Input::Stereo) fInRight = static_cast<const float*>(data);
+            break;
         default: break;  // not a port of this plug-in
     }
 }
@@ -80,6 +83,11 @@ void Plugin::run(std::uint32_t sampleCount) {
     if (sampleCount == 0 || fIn == nullptr || fOutA == nullptr || fOutB == nullptr) return;
 
     FlushToZero ftz;
+    // A right input the host left unconnected counts as none: the left one is the programme.
+    if (fInput == Input::Stereo && fInRight != nullptr) {
+        runMixed(sampleCount);
+        return;
+    }
     // compute counts in int; a longer run goes in pieces, which gives the same output.
     constexpr std::uint32_t kLongest = 1u << 30;
     for (std::uint32_t done = 0; done < sampleCount;) {
@@ -91,17 +99,38 @@ void Plugin::run(std::uint32_t sampleCount) {
     }
 }
 
+void Plugin::runMixed(std::uint32_t sampleCount) {
+    for (std::uint32_t done = 0; done < sampleCount;) {
+        const std::uint32_t n = sampleCount - done < kMixBlock ? sampleCount - done : kMixBlock;
+        // Mixed before anything is written, so the outputs may share either input's memory.
+        // Halves, not the sum halved: no overflow, and two equal inputs give that input's bits.
+        const float* left = fIn + done;
+        const float* right = fInRight + done;
+        for (std::uint32_t i = 0; i < n; ++i) fMix[i] = 0.5f * left[i] + 0.5f * right[i];
+        float* inputs[2] = {fMix, nullptr};
+        float* outputs[2] = {fOutA + done, fOutB + done};
+        fDsp->compute(static_cast<int>(n), inputs, outputs);
+        done += n;
+    }
+}
+
 namespace {
 
 Plugin* self(LV2_Handle handle) { return static_cast<Plugin*>(handle); }
 
-LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const*) {
+LV2_Handle instantiate(Input input, double rate) {
     // Nothing may be thrown across the host boundary.
     try {
-        return Plugin::create(rate);
+        return Plugin::create(rate, input);
     } catch (...) {
         return nullptr;
     }
+}
+LV2_Handle instantiateMono(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const*) {
+    return instantiate(Input::Mono, rate);
+}
+LV2_Handle instantiateStereo(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const*) {
+    return instantiate(Input::Stereo, rate);
 }
 
 void connectPort(LV2_Handle handle, uint32_t port, void* data) { self(handle)->connect(port, data); }
@@ -111,12 +140,15 @@ void deactivate(LV2_Handle) {}
 void cleanup(LV2_Handle handle) { delete self(handle); }
 const void* extensionData(const char*) { return nullptr; }
 
-const LV2_Descriptor kDescriptor = {
-    kPluginUri, instantiate, connectPort, activate, run, deactivate, cleanup, extensionData,
+const LV2_Descriptor kDescriptors[] = {
+    {kPluginUri, instantiateMono, connectPort, activate, run, deactivate, cleanup, extensionData},
+    {kStereoInPluginUri, instantiateStereo, connectPort, activate, run, deactivate, cleanup, extensionData},
 };
 
 }  // namespace
 
-const LV2_Descriptor* descriptor() { return &kDescriptor; }
+const LV2_Descriptor* descriptor(std::uint32_t index) {
+    return index < sizeof kDescriptors / sizeof kDescriptors[0] ? &kDescriptors[index] : nullptr;
+}
 
 }  // namespace orvex::lv2

@@ -12,6 +12,7 @@
 
 #include "dsp/controls.h"
 #include "dsp/mydsp.h"
+#include "lv2/ports.h"
 
 namespace orvex::lv2 {
 
@@ -19,7 +20,7 @@ class Plugin {
 public:
     // The instance for a host rate, or null when the processor does not declare the expected
     // controls (or memory runs out).
-    static Plugin* create(double sampleRate);
+    static Plugin* create(double sampleRate, Input input = Input::Mono);
 
     void connect(std::uint32_t port, void* data);
     void activate();
@@ -43,19 +44,29 @@ private:
     // the default, a switch reads LV2's way (above zero is on).
     static float admitted(const Limits& limits, float value);
 
+    void runMixed(std::uint32_t sampleCount);
+
+    // The stereo-input plug-in hands the processor its two inputs at half level each, in pieces
+    // of this many samples; splitting a run gives the same output.
+    static constexpr std::uint32_t kMixBlock = 1024;
+
     std::unique_ptr<mydsp> fDsp;
+    Input fInput = Input::Mono;
     Limits fLimits[ctl::kCount] = {};
     const float* fControls[ctl::kCount] = {};
     // The raw bits last taken from each port: an unchanged port costs one comparison.
     std::uint32_t fSeen[ctl::kCount] = {};
     bool fSeenValid[ctl::kCount] = {};
     const float* fIn = nullptr;
+    const float* fInRight = nullptr;
     float* fOutA = nullptr;
     float* fOutB = nullptr;
     float* fLatency = nullptr;
+    alignas(64) float fMix[kMixBlock] = {};
 };
 
-// The descriptor of the one plug-in of the bundle.
-const LV2_Descriptor* descriptor();
+// The descriptors of the bundle's plug-ins: 0 the mono-input one, 1 the stereo-input one; null
+// past them.
+const LV2_Descriptor* descriptor(std::uint32_t index = 0);
 
 }  // namespace orvex::lv2

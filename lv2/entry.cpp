@@ -6,5 +6,5 @@
 #include "lv2/adapter.h"
 
 LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
-    return index == 0 ? orvex::lv2::descriptor() : nullptr;
+    return orvex::lv2::descriptor(index);
 }

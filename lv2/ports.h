@@ -15,17 +15,26 @@
 
 namespace orvex::lv2 {
 
-// Stable from now on: hosts keep it in their sessions and presets, users type it.
+// Stable from now on: hosts keep them in their sessions and presets, users type them.
 inline constexpr const char* kPluginUri = "urn:orvex:processor";
+// The same processor behind two inputs mixed to mono, for hosts that give a plug-in as many
+// inputs as outputs (GStreamer makes elements of no other kind) and for stereo programmes.
+inline constexpr const char* kStereoInPluginUri = "urn:orvex:processor-stereo-in";
 
 enum Port : std::uint32_t {
     kFirstControl = 0,
-    kAudioIn = ctl::kCount,
+    kAudioIn = ctl::kCount,  // the left input of the stereo-input plug-in
     kAudioOutA,
     kAudioOutB,
     kLatency,
     kPortCount,
 };
+// The stereo-input plug-in has every port above at the same number and its right input after
+// them. (Meters, when they come, follow each plug-in's last port.)
+inline constexpr std::uint32_t kAudioInRight = kPortCount;
+inline constexpr std::uint32_t kStereoInPortCount = kPortCount + 1;
+
+enum class Input { Mono, Stereo };
 
 // Units a control can carry in the description.
 enum class Unit { None, Db, Hz, Declared };

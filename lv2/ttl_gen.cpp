@@ -1,6 +1,6 @@
-// orvex-lv2-ttl: writes the LV2 bundle's manifest.ttl and orvex.ttl from the processor's own
-// control declarations, so the LV2 ports and the VST parameters share every name, range and
-// default. CMake runs it at build time (through CMAKE_CROSSCOMPILING_EMULATOR when there is one).
+// orvex-lv2-ttl: writes the LV2 bundle's manifest.ttl and orvex.ttl (both plug-ins: mono input
+// and stereo input) from the processor's own control declarations, so the LV2 ports and the VST
+// parameters share every name, range and default. CMake runs it at build time (through CMAKE_CROSSCOMPILING_EMULATOR when there is one).
 //
 //   orvex-lv2-ttl BUNDLE_DIR BINARY_FILE_NAME
 //
@@ -51,15 +51,17 @@ struct PortEntry {
 };
 
 // A group of audio ports: hosts that see channels rather than ports (GStreamer) build their
-// pads from these, and show the pair as one stereo output.
+// pads from these, and show a pair as one stereo input or output.
 struct GroupEntry {
     std::string uri, classes, symbol, name, role;  // role: pg:mainInput or pg:mainOutput
 };
 
-const GroupEntry kGroups[] = {
-    {std::string(kPluginUri) + "#in", "pg:MonoGroup , pg:InputGroup", "in", "Input", "pg:mainInput"},
-    // The VST plug-in flags its two outputs as a stereo pair; A is the left channel.
-    {std::string(kPluginUri) + "#out", "pg:StereoGroup , pg:OutputGroup", "out", "Output", "pg:mainOutput"},
+// One plug-in of the bundle.
+struct PluginEntry {
+    Input input;
+    std::string uri, name, comment;
+    std::vector<GroupEntry> groups;  // input group first, then output group
+    std::vector<PortEntry> ports;
 };
 
 PortEntry entry(PortEntry::Kind kind, std::uint32_t index, std::string symbol, std::string name, std::string shortName = {}) {
@@ -109,7 +111,7 @@ std::vector<Pin> vstPins(bool outputs, int count) {
     return pins;
 }
 
-std::vector<PortEntry> describePorts() {
+std::vector<PortEntry> describePorts(Input input, const std::vector<GroupEntry>& groups) {
     auto processor = std::make_unique<orvex::mydsp>();
     ControlCollector collector;
     processor->declareControls(&collector);
@@ -132,18 +134,23 @@ std::vector<PortEntry> describePorts() {
         ports.push_back(p);
     }
 
-    const auto in = vstPins(false, 1);
+    const bool stereo = input == Input::Stereo;
+    const auto in = vstPins(false, 2);
     const auto out = vstPins(true, 2);
-    auto audio = [&](PortEntry::Kind kind, Port index, const char* symbol, const Pin& pin, const GroupEntry& group,
-                     const char* channel) {
+    auto audio = [&](PortEntry::Kind kind, std::uint32_t index, const char* symbol, const Pin& pin,
+                     const GroupEntry& group, const char* channel) {
         PortEntry p = entry(kind, index, symbol, pin.name, pin.shortName);
         p.group = group.uri;
         p.designation = channel;
         ports.push_back(p);
     };
-    audio(PortEntry::AudioIn, kAudioIn, "in", in[0], kGroups[0], "pg:center");
-    audio(PortEntry::AudioOut, kAudioOutA, "out_a", out[0], kGroups[1], "pg:left");
-    audio(PortEntry::AudioOut, kAudioOutB, "out_b", out[1], kGroups[1], "pg:right");
+    if (stereo)
+        audio(PortEntry::AudioIn, kAudioIn, "in_l", in[0], groups[0], "pg:left");
+    else
+        audio(PortEntry::AudioIn, kAudioIn, "in", in[0], groups[0], "pg:center");
+    // The VST plug-in flags its two outputs as a stereo pair; A is the left channel.
+    audio(PortEntry::AudioOut, kAudioOutA, "out_a", out[0], groups[1], "pg:left");
+    audio(PortEntry::AudioOut, kAudioOutB, "out_b", out[1], groups[1], "pg:right");
 
     PortEntry latency = entry(PortEntry::ControlOut, kLatency, "latency", "Latency");
     // A range, so hosts that make a typed property of every port (GStreamer) can hold the value.
@@ -152,10 +159,11 @@ std::vector<PortEntry> describePorts() {
     latency.init = latency.max = static_cast<float>(orvex::mydsp::kChainLatency);
     latency.properties = {"lv2:reportsLatency", "lv2:integer"};
     latency.designation = "lv2:latency";
-    latency.unit = Unit::None;
     ports.push_back(latency);
 
-    // What hosts rely on: numbers 0..n-1 in order, unique valid symbols, names within range.
+    if (stereo) audio(PortEntry::AudioIn, kAudioInRight, "in_r", in[1], groups[0], "pg:right");
+
+    // What hosts rely on: numbers 0..n-1 in order, unique valid symbols, defaults within range.
     std::set<std::string> symbols;
     for (std::size_t i = 0; i < ports.size(); ++i) {
         const PortEntry& p = ports[i];
@@ -166,8 +174,33 @@ std::vector<PortEntry> describePorts() {
         if (p.hasRange && !(p.min <= p.init && p.init <= p.max))
             throw Failure("port " + p.symbol + " has its default outside its range");
     }
-    if (ports.size() != kPortCount) throw Failure("the description has " + std::to_string(ports.size()) + " ports, the adapter " + std::to_string(kPortCount));
+    const std::size_t expected = stereo ? kStereoInPortCount : kPortCount;
+    if (ports.size() != expected)
+        throw Failure("the description has " + std::to_string(ports.size()) + " ports, the adapter " + std::to_string(expected));
     return ports;
+}
+
+std::vector<PluginEntry> describePlugins() {
+    auto processor = std::make_unique<orvex::mydsp>();
+    orvex::Meta meta;
+    processor->declareMetadata(&meta);
+    const std::string summary = std::string(meta.get("description") ? meta.get("description") : "Broadcast processor") + ".";
+
+    std::vector<PluginEntry> plugins;
+    PluginEntry mono{Input::Mono, kPluginUri, "Orvex",
+                     summary + " One mono programme in, two processed channels out, never above -1 dBFS.", {}, {}};
+    PluginEntry stereo{Input::Stereo, kStereoInPluginUri, "Orvex (stereo in)",
+                       summary + " Its two inputs are mixed to mono at half level each (two equal inputs give that "
+                                 "programme exactly); for hosts that want as many inputs as outputs.", {}, {}};
+    for (PluginEntry* p : {&mono, &stereo}) {
+        const bool two = p->input == Input::Stereo;
+        p->groups = {{p->uri + "#in", two ? "pg:StereoGroup , pg:InputGroup" : "pg:MonoGroup , pg:InputGroup", "in",
+                      "Input", "pg:mainInput"},
+                     {p->uri + "#out", "pg:StereoGroup , pg:OutputGroup", "out", "Output", "pg:mainOutput"}};
+        p->ports = describePorts(p->input, p->groups);
+        plugins.push_back(*p);
+    }
+    return plugins;
 }
 
 void writePort(std::ostream& o, const PortEntry& p) {
@@ -200,12 +233,7 @@ void writePort(std::ostream& o, const PortEntry& p) {
     o << "\n    ]";
 }
 
-std::string pluginDescription(const std::vector<PortEntry>& ports) {
-    auto processor = std::make_unique<orvex::mydsp>();
-    orvex::Meta meta;
-    processor->declareMetadata(&meta);
-    const char* summary = meta.get("description");
-
+std::string pluginDescriptions(const std::vector<PluginEntry>& plugins) {
     std::ostringstream o;
     o << "# Generated by orvex-lv2-ttl from the processor's control declarations; do not edit.\n"
          "@prefix doap:  <http://usefulinc.com/ns/doap#> .\n"
@@ -214,46 +242,49 @@ std::string pluginDescription(const std::vector<PortEntry>& ports) {
          "@prefix pg:    <http://lv2plug.in/ns/ext/port-groups#> .\n"
          "@prefix rdfs:  <http://www.w3.org/2000/01/rdf-schema#> .\n"
          "@prefix units: <http://lv2plug.in/ns/extensions/units#> .\n\n";
-    // The maintainer belongs to the project (its schema domain), which the plug-in names.
+    // The maintainer belongs to the project (its schema domain), which each plug-in names.
     o << "<" << kProjectUri << ">\n";
     o << "    a doap:Project ;\n";
     o << "    doap:name \"Orvex\" ;\n";
-    o << "    doap:maintainer [\n        foaf:name \"Orvex\"\n    ] .\n\n";
-    for (const GroupEntry& g : kGroups) {
-        o << "<" << g.uri << ">\n    a " << g.classes << " ;\n    lv2:symbol " << quoted(g.symbol)
-          << " ;\n    lv2:name " << quoted(g.name) << " .\n\n";
-    }
-    o << "<" << kPluginUri << ">\n";
-    // Gates, levellers and a limiter in one: the class that holds them all, as the VST metadata
-    // ("category" Dynamics) has it.
-    o << "    a lv2:Plugin , lv2:DynamicsPlugin ;\n";
-    o << "    lv2:project <" << kProjectUri << "> ;\n";
-    o << "    doap:name \"Orvex\" ;\n";
-    o << "    doap:license <https://spdx.org/licenses/ISC> ;\n";
-    o << "    rdfs:comment " << quoted(std::string(summary ? summary : "Broadcast processor") +
-                                       ". One mono programme in, two processed channels out, never above -1 dBFS.")
-      << " ;\n";
-    o << "    lv2:minorVersion " << kMinorVersion << " ;\n";
-    o << "    lv2:microVersion " << kMicroVersion << " ;\n";
-    o << "    lv2:optionalFeature lv2:hardRTCapable ;\n";
-    for (const GroupEntry& g : kGroups) o << "    " << g.role << " <" << g.uri << "> ;\n";
-    o << "    lv2:port\n";
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        writePort(o, ports[i]);
-        o << (i + 1 < ports.size() ? " ,\n" : " .\n");
+    o << "    doap:maintainer [\n        foaf:name \"Orvex\"\n    ] .\n";
+    for (const PluginEntry& plugin : plugins) {
+        o << "\n";
+        for (const GroupEntry& g : plugin.groups) {
+            o << "<" << g.uri << ">\n    a " << g.classes << " ;\n    lv2:symbol " << quoted(g.symbol)
+              << " ;\n    lv2:name " << quoted(g.name) << " .\n\n";
+        }
+        o << "<" << plugin.uri << ">\n";
+        // Gates, levellers and a limiter in one: the class that holds them all, as the VST
+        // metadata ("category" Dynamics) has it.
+        o << "    a lv2:Plugin , lv2:DynamicsPlugin ;\n";
+        o << "    lv2:project <" << kProjectUri << "> ;\n";
+        o << "    doap:name " << quoted(plugin.name) << " ;\n";
+        o << "    doap:license <https://spdx.org/licenses/ISC> ;\n";
+        o << "    rdfs:comment " << quoted(plugin.comment) << " ;\n";
+        o << "    lv2:minorVersion " << kMinorVersion << " ;\n";
+        o << "    lv2:microVersion " << kMicroVersion << " ;\n";
+        o << "    lv2:optionalFeature lv2:hardRTCapable ;\n";
+        for (const GroupEntry& g : plugin.groups) o << "    " << g.role << " <" << g.uri << "> ;\n";
+        o << "    lv2:port\n";
+        for (std::size_t i = 0; i < plugin.ports.size(); ++i) {
+            writePort(o, plugin.ports[i]);
+            o << (i + 1 < plugin.ports.size() ? " ,\n" : " .\n");
+        }
     }
     return o.str();
 }
 
-std::string manifest(const std::string& binary) {
+std::string manifest(const std::vector<PluginEntry>& plugins, const std::string& binary) {
     std::ostringstream o;
     o << "# Generated by orvex-lv2-ttl; do not edit.\n"
          "@prefix lv2:  <http://lv2plug.in/ns/lv2core#> .\n"
-         "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n";
-    o << "<" << kPluginUri << ">\n";
-    o << "    a lv2:Plugin ;\n";
-    o << "    lv2:binary <" << binary << "> ;\n";
-    o << "    rdfs:seeAlso <orvex.ttl> .\n";
+         "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n";
+    for (const PluginEntry& plugin : plugins) {
+        o << "\n<" << plugin.uri << ">\n";
+        o << "    a lv2:Plugin ;\n";
+        o << "    lv2:binary <" << binary << "> ;\n";
+        o << "    rdfs:seeAlso <orvex.ttl> .\n";
+    }
     return o.str();
 }
 
@@ -300,8 +331,8 @@ int main(int argc, char** argv) {
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
         if (!std::filesystem::is_directory(dir)) throw Failure("cannot create the bundle folder " + dir.string());
-        const auto ports = describePorts();
-        writeAll(dir, {{"orvex.ttl", pluginDescription(ports)}, {"manifest.ttl", manifest(binary)}});
+        const auto plugins = describePlugins();
+        writeAll(dir, {{"orvex.ttl", pluginDescriptions(plugins)}, {"manifest.ttl", manifest(plugins, binary)}});
     } catch (const std::exception& e) {
         std::fprintf(stderr, "orvex-lv2-ttl: %s\n", e.what());
         return 1;

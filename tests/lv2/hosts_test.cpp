@@ -40,6 +40,7 @@ using test::TempDir;
 using test::writeAudio;
 
 constexpr const char* kUri = "urn:orvex:processor";
+constexpr const char* kStereoInUri = "urn:orvex:processor-stereo-in";
 constexpr float kCeiling = 0.8912509f;
 
 struct Outcome {
@@ -170,8 +171,9 @@ const char* const kSymbols[ctl::kCount] = {
 
 // Everything that is wrong with the plug-in as lv2info reports it from `lv2Path`; empty when
 // nothing is.
-std::string problemsWithDescription(const TempDir& dir, const std::string& lv2Path) {
-    const Outcome o = run(dir, {PROGRAM_LV2INFO, kUri}, lv2Path);
+std::string problemsWithDescription(const TempDir& dir, const std::string& lv2Path, const std::string& uri = kUri) {
+    const bool stereo = uri == kStereoInUri;
+    const Outcome o = run(dir, {PROGRAM_LV2INFO, uri}, lv2Path);
     std::ostringstream problems;
     if (o.status != 0) problems << "lv2info exit status " << o.status << "\n";
     if (o.err.find("error") != std::string::npos) problems << "lv2info reports: " << o.err << "\n";
@@ -184,14 +186,14 @@ std::string problemsWithDescription(const TempDir& dir, const std::string& lv2Pa
         auto it = p.fields.find(key);
         return it == p.fields.end() ? std::string() : it->second;
     };
-    expect(field(plugin, "Name") == "Orvex", "plug-in name \"" + field(plugin, "Name") + "\"");
+    expect(field(plugin, "Name") == (stereo ? "Orvex (stereo in)" : "Orvex"), "plug-in name \"" + field(plugin, "Name") + "\"");
     expect(field(plugin, "Class") == "Dynamics Plugin", "plug-in class \"" + field(plugin, "Class") + "\"");
     expect(field(plugin, "Author") == "Orvex", "author \"" + field(plugin, "Author") + "\"");
     expect(field(plugin, "Required Features").empty(), "required features: " + field(plugin, "Required Features"));
     expect(field(plugin, "Optional Features").find("hardRTCapable") != std::string::npos, "not hard-RT capable");
     expect(field(plugin, "Has latency").find("port 23") != std::string::npos,
            "latency: \"" + field(plugin, "Has latency") + "\"");
-    expect(info.size() == 1 + 24, "ports listed: " + std::to_string(info.size() - 1));
+    expect(info.size() == 1 + (stereo ? 25u : 24u), "ports listed: " + std::to_string(info.size() - 1));
     if (!problems.str().empty()) return problems.str();
 
     for (int i = 0; i < ctl::kCount; ++i) {
@@ -209,16 +211,24 @@ std::string problemsWithDescription(const TempDir& dir, const std::string& lv2Pa
         expect(field(p, "Default") == lv2Number(init), tag + "default " + field(p, "Default"));
         expect((p.properties.find("toggled") != std::string::npos) == c.checkButton, tag + "properties " + p.properties);
     }
-    const char* audio[][3] = {{"in", "InputPort", "Tervo Orvex DSP input: 0"},
-                              {"out_a", "OutputPort", "Tervo Orvex DSP output: 0"},
-                              {"out_b", "OutputPort", "Tervo Orvex DSP output: 1"}};
-    for (int k = 0; k < 3; ++k) {
-        const PortInfo& p = info.at(lv2::kAudioIn + k);
-        expect(field(p, "Symbol") == audio[k][0], "audio port symbol " + field(p, "Symbol"));
-        expect(field(p, "Name") == audio[k][2], "audio port name " + field(p, "Name"));
-        expect(p.types.find("AudioPort") != std::string::npos && p.types.find(audio[k][1]) != std::string::npos,
+    struct Audio {
+        int port;
+        const char *symbol, *type, *name;
+    };
+    const std::vector<Audio> audio = {
+        {20, stereo ? "in_l" : "in", "InputPort", "Tervo Orvex DSP input: 0"},
+        {21, "out_a", "OutputPort", "Tervo Orvex DSP output: 0"},
+        {22, "out_b", "OutputPort", "Tervo Orvex DSP output: 1"},
+    };
+    auto checkAudio = [&](const Audio& a) {
+        const PortInfo& p = info.at(a.port);
+        expect(field(p, "Symbol") == a.symbol, "audio port symbol " + field(p, "Symbol"));
+        expect(field(p, "Name") == a.name, "audio port name " + field(p, "Name"));
+        expect(p.types.find("AudioPort") != std::string::npos && p.types.find(a.type) != std::string::npos,
                "audio port types " + p.types);
-    }
+    };
+    for (const Audio& a : audio) checkAudio(a);
+    if (stereo) checkAudio({24, "in_r", "InputPort", "Tervo Orvex DSP input: 1"});
     const PortInfo& latency = info.at(lv2::kLatency);
     expect(field(latency, "Symbol") == "latency", "latency symbol " + field(latency, "Symbol"));
     expect(latency.types.find("ControlPort") != std::string::npos && latency.types.find("OutputPort") != std::string::npos,
@@ -280,12 +290,14 @@ TEST_F(Lv2Hosts, Lv2lsFindsThePlugin) {
     REQUIRE_PROGRAM(PROGRAM_LV2LS, "lilv-utils");
     const Outcome o = run(dir, {PROGRAM_LV2LS});
     EXPECT_EQ(o.status, 0) << o.all();
-    EXPECT_NE(o.out.find(kUri), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find(std::string(kUri) + "\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find(std::string(kStereoInUri) + "\n"), std::string::npos) << o.out;
 }
 
 TEST_F(Lv2Hosts, Lv2infoListsEveryPortAsTheControlTableHasIt) {
     REQUIRE_PROGRAM(PROGRAM_LV2INFO, "lilv-utils");
-    EXPECT_EQ(problemsWithDescription(dir, ORVEX_LV2_PATH), "");
+    EXPECT_EQ(problemsWithDescription(dir, ORVEX_LV2_PATH, kUri), "");
+    EXPECT_EQ(problemsWithDescription(dir, ORVEX_LV2_PATH, kStereoInUri), "");
 }
 
 // The check above is only worth something if it catches a broken description.
@@ -372,6 +384,8 @@ TEST_F(Lv2Hosts, Lv2applyRendersTheVstModulesBits) {
     expectSaneStereo(lv2, "lv2apply output");
     EXPECT_EQ((lv2.format & SF_FORMAT_SUBMASK), SF_FORMAT_FLOAT);
     EXPECT_EQ(differingSamples(lv2, vst), 0u);
+    // The control reached the plug-in: with the default the render differs.
+    EXPECT_GT(differingSamples(lv2, vstRender(in, {})), 0u);
 }
 
 // ffmpeg does not compensate latency either: offset 0 on both sides.
@@ -387,6 +401,9 @@ TEST_F(Lv2Hosts, FfmpegFilterRendersTheVstModulesBits) {
     const Audio vst = vstRender(in, {"11=0.75", "9=0.5"});
     expectSaneStereo(lv2, "ffmpeg output");
     EXPECT_EQ(differingSamples(lv2, vst), 0u);
+    // Both controls reached the plug-in: with either alone the render differs.
+    EXPECT_GT(differingSamples(lv2, vstRender(in, {"11=0.75"})), 0u);
+    EXPECT_GT(differingSamples(lv2, vstRender(in, {"9=0.5"})), 0u);
 }
 
 // The everyday route: a compressed mono file at 44.1 kHz in, the processed pair out. ffmpeg's
@@ -408,30 +425,33 @@ TEST_F(Lv2Hosts, FfmpegTakesAMono44kMp3) {
     EXPECT_EQ(differingSamples(lv2, vst), 0u);
 }
 
+// GStreamer makes elements only of plug-ins with as many input channels as output channels, so
+// its element is the stereo-input plug-in's. audioconvert hands it the mono file on both
+// channels, which it mixes back to exactly the mono programme: the VST module's bits again.
 TEST_F(Lv2Hosts, GstreamerElementFromTheUriRendersAFile) {
     REQUIRE_PROGRAM(PROGRAM_GST_LAUNCH_1_0, "gstreamer1.0-tools");
     REQUIRE_PROGRAM(PROGRAM_GST_INSPECT_1_0, "gstreamer1.0-tools");
     const std::string in = monoInput(48000);
     // A registry of its own, so the element list is built from this build's bundle.
     const std::vector<std::string> env = {"GST_REGISTRY_1_0=" + dir.file("gst-registry.bin"), "GST_REGISTRY_FORK=no"};
-    // GStreamer names the element after the URI, with every character but letters, digits and
-    // '-' turned into '-'; it makes elements only of plug-ins whose audio is one input and one
-    // output group, which the port groups of the description provide.
-    const Outcome inspect = run(dir, {PROGRAM_GST_INSPECT_1_0, "urn-orvex-processor"}, ORVEX_LV2_PATH, env);
-    if (inspect.status != 0 && run(dir, {PROGRAM_GST_INSPECT_1_0, "lv2"}, ORVEX_LV2_PATH, env).status != 0)
+    if (run(dir, {PROGRAM_GST_INSPECT_1_0, "lv2"}, ORVEX_LV2_PATH, env).status != 0)
         GTEST_SKIP() << "GStreamer has no LV2 elements (Debian package gstreamer1.0-plugins-bad)";
+    // The element is named after the URI, every character but letters, digits and '-' made '-'.
+    const Outcome inspect = run(dir, {PROGRAM_GST_INSPECT_1_0, "urn-orvex-processor-stereo-in"}, ORVEX_LV2_PATH, env);
     ASSERT_EQ(inspect.status, 0) << inspect.all();
     EXPECT_NE(inspect.out.find("lowpass-filter"), std::string::npos) << inspect.out;
+    EXPECT_NE(inspect.out.find("channels: 2"), std::string::npos) << inspect.out;
 
     const Outcome o = run(dir,
                           {PROGRAM_GST_LAUNCH_1_0, "-q", "filesrc", "location=" + in, "!", "wavparse", "!", "audioconvert",
-                           "!", "urn-orvex-processor", "lowpass-filter=4500", "!", "audioconvert", "!",
+                           "!", "urn-orvex-processor-stereo-in", "lowpass-filter=4500", "!", "audioconvert", "!",
                            "audio/x-raw,format=F32LE", "!", "wavenc", "!", "filesink", "location=" + dir.file("gst.wav")},
                           ORVEX_LV2_PATH, env);
     ASSERT_EQ(o.status, 0) << o.all();
     const Audio out = readAudio(dir.file("gst.wav"));
     expectSaneStereo(out, "GStreamer output");
     EXPECT_EQ(out.frames(), 3u * 48000u);
+    EXPECT_EQ(differingSamples(out, vstRender(in, {"5=0.25"})), 0u);
 }
 
 }  // namespace

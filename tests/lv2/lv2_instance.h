@@ -57,9 +57,11 @@ public:
     void connect(uint32_t port, void* data) { d_->connect_port(handle_, port, data); }
     void activate() { d_->activate(handle_); }
 
-    // One run over host buffers: `in` may be the same memory as `a` or `b`.
-    void run(uint32_t n, float* in, float* a, float* b) {
+    // One run over host buffers: `in` may be the same memory as `a` or `b`. The stereo-input
+    // plug-in gets `right` on its right input when given.
+    void run(uint32_t n, float* in, float* a, float* b, float* right = nullptr) {
         d_->connect_port(handle_, lv2::kAudioIn, in);
+        if (right) d_->connect_port(handle_, lv2::kAudioInRight, right);
         d_->connect_port(handle_, lv2::kAudioOutA, a);
         d_->connect_port(handle_, lv2::kAudioOutB, b);
         d_->run(handle_, n);

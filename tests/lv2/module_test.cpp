@@ -28,10 +28,11 @@ using test::Lv2Module;
 
 constexpr float kCeiling = 0.8912509f;
 
-const LV2_Descriptor* descriptor() {
+// 0: the mono-input plug-in, 1: the stereo-input one.
+const LV2_Descriptor* descriptor(uint32_t index = 0) {
     // Loaded once and kept for the process, so leak reports can still name the module's frames.
     static Lv2Module* module = new Lv2Module(ORVEX_LV2_MODULE_FILE);
-    return module->descriptor();
+    return module->descriptorAt(index);
 }
 
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b, std::size_t* first = nullptr) {
@@ -62,12 +63,13 @@ Rendered render(Lv2Instance& p, const std::vector<float>& input, const std::vect
     return r;
 }
 
-TEST(Lv2Module, ExportsOnePluginUnderItsUri) {
-    ASSERT_NE(descriptor(), nullptr) << ORVEX_LV2_MODULE_FILE;
-    EXPECT_STREQ(descriptor()->URI, "urn:orvex:processor");
-    Lv2Module again(ORVEX_LV2_MODULE_FILE);
-    EXPECT_EQ(again.descriptorAt(1), nullptr);
-    EXPECT_EQ(again.descriptorAt(0xffffffffu), nullptr);
+TEST(Lv2Module, ExportsTwoPluginsUnderTheirUris) {
+    ASSERT_NE(descriptor(0), nullptr) << ORVEX_LV2_MODULE_FILE;
+    ASSERT_NE(descriptor(1), nullptr);
+    EXPECT_STREQ(descriptor(0)->URI, "urn:orvex:processor");
+    EXPECT_STREQ(descriptor(1)->URI, "urn:orvex:processor-stereo-in");
+    EXPECT_EQ(descriptor(2), nullptr);
+    EXPECT_EQ(descriptor(0xffffffffu), nullptr);
 }
 
 TEST(Lv2Module, ReportsTheChainLatencyOnEveryRunEvenWithoutAudio) {
@@ -148,6 +150,46 @@ TEST(Lv2Module, ActivateStartsFromAClearedProcessor) {
     const Rendered second = render(p, input, {256});
     EXPECT_TRUE(sameBits(first.a, second.a));
     EXPECT_TRUE(sameBits(first.b, second.b));
+}
+
+// The stereo-input plug-in is the mono one fed half of each input: two equal inputs give exactly
+// the mono plug-in's output, and an unconnected right input leaves the left one alone.
+TEST(Lv2StereoIn, HalfOfEachInputIsWhatTheProcessorHears) {
+    const std::vector<float> x = test::musicLike(48000, 30000, 13);
+    const std::vector<float> y = test::musicLike(48000, 30000, 14);
+    auto mono = [&](const std::vector<float>& in) {
+        Lv2Instance p(descriptor(0), 48000.0);
+        return render(p, in, {777});
+    };
+    auto stereo = [&](std::vector<float> left, std::vector<float> right, bool connectRight = true) {
+        Lv2Instance p(descriptor(1), 48000.0);
+        EXPECT_TRUE(p.ok());
+        Rendered r{std::vector<float>(left.size()), std::vector<float>(left.size())};
+        for (std::size_t at = 0; at < left.size();) {
+            const auto n = static_cast<uint32_t>(std::min<std::size_t>(at % 3 ? 4097 : 100, left.size() - at));
+            p.run(n, left.data() + at, r.a.data() + at, r.b.data() + at, connectRight ? right.data() + at : nullptr);
+            at += n;
+        }
+        return r;
+    };
+    std::vector<float> half(x.size()), zero(x.size(), 0.0f), sum(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        half[i] = 0.5f * x[i];
+        sum[i] = 0.5f * x[i] + 0.5f * y[i];
+    }
+    EXPECT_TRUE(sameBits(stereo(x, x).a, mono(x).a));
+    EXPECT_TRUE(sameBits(stereo(x, x).b, mono(x).b));
+    EXPECT_TRUE(sameBits(stereo(x, zero).a, mono(half).a));
+    EXPECT_TRUE(sameBits(stereo(x, y).b, mono(sum).b));
+    EXPECT_TRUE(sameBits(stereo(x, y, false).a, mono(x).a));
+
+    // Outputs on top of either input.
+    const Rendered want = stereo(x, y);
+    Lv2Instance p(descriptor(1), 48000.0);
+    std::vector<float> left = x, right = y;
+    p.run(static_cast<uint32_t>(x.size()), left.data(), right.data(), left.data(), right.data());
+    EXPECT_TRUE(sameBits(right, want.a));
+    EXPECT_TRUE(sameBits(left, want.b));
 }
 
 // ---- one processor, two adapters -----------------------------------------------------------
@@ -243,11 +285,12 @@ TEST(Lv2Robustness, RandomRunsAndHostileControlsStayBoundedWithoutAllocating) {
     const uint32_t lengths[] = {0, 1, 64, 4095, 8192};
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     std::mt19937 random(16);
+    for (uint32_t plugin : {0u, 1u})
     for (double rate : {44100.0, 48000.0, 96000.0}) {
-        Lv2Instance p(descriptor(), rate);
+        Lv2Instance p(descriptor(plugin), rate);
         ASSERT_TRUE(p.ok()) << rate;
         const std::vector<float> programme = test::musicLike(rate, static_cast<std::size_t>(rate) * 2, 17);
-        std::vector<float> in(8192), a(8192), b(8192);
+        std::vector<float> in(8192), right(8192), a(8192), b(8192);
         std::size_t source = 0;
         std::uint64_t allocations = 0;
         float peak = 0.0f;
@@ -268,20 +311,23 @@ TEST(Lv2Robustness, RandomRunsAndHostileControlsStayBoundedWithoutAllocating) {
                 }
             }
             const uint32_t n = lengths[random() % 5];
-            for (uint32_t i = 0; i < n; ++i) in[i] = 4.0f * programme[(source + i) % programme.size()];
+            for (uint32_t i = 0; i < n; ++i) {
+                in[i] = 4.0f * programme[(source + i) % programme.size()];
+                right[i] = -std::numeric_limits<float>::max() * programme[(source + 7 * i) % programme.size()];
+            }
             source += n;
             if (probe) probe->begin();
-            p.run(n, in.data(), a.data(), b.data());
+            p.run(n, in.data(), a.data(), b.data(), plugin == 1 ? right.data() : nullptr);
             if (probe) allocations += probe->end().allocations;
             for (uint32_t i = 0; i < n; ++i) {
-                ASSERT_TRUE(std::isfinite(a[i]) && std::isfinite(b[i])) << "rate " << rate << " run " << r;
+                ASSERT_TRUE(std::isfinite(a[i]) && std::isfinite(b[i])) << "plug-in " << plugin << " rate " << rate << " run " << r;
                 peak = std::max({peak, std::fabs(a[i]), std::fabs(b[i])});
             }
             produced += n;
         }
-        EXPECT_LE(peak, kCeiling) << "rate " << rate;
+        EXPECT_LE(peak, kCeiling) << "plug-in " << plugin << " rate " << rate;
         EXPECT_GT(produced, 0u);
-        EXPECT_EQ(allocations, 0u) << "heap allocations inside run at " << rate << " Hz";
+        EXPECT_EQ(allocations, 0u) << "heap allocations inside run of plug-in " << plugin << " at " << rate << " Hz";
     }
     if (!probe) GTEST_SKIP() << "allocations not counted: this build cannot interpose the allocator (sanitizers)";
 }
@@ -289,7 +335,7 @@ TEST(Lv2Robustness, RandomRunsAndHostileControlsStayBoundedWithoutAllocating) {
 TEST(Lv2Robustness, AnyInstantiationRateGivesAWorkingInstance) {
     for (double rate : {0.0, -48000.0, 1.0, 8000.0, 22050.5, 192000.0, 384000.0, 1e12,
                         std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
-        Lv2Instance p(descriptor(), rate);
+        Lv2Instance p(descriptor(rate > 100000.0 ? 1 : 0), rate);
         ASSERT_TRUE(p.ok()) << rate;
         const std::vector<float> input = test::musicLike(48000, 4000, 2);
         const Rendered r = render(p, input, {4000});
