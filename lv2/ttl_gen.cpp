@@ -1,10 +1,12 @@
 // orvex-lv2-ttl: writes the LV2 bundle's manifest.ttl and orvex.ttl (both plug-ins: mono input
 // and stereo input) from the processor's own control declarations, so the LV2 ports and the VST
-// parameters share every name, range and default. CMake runs it at build time (through CMAKE_CROSSCOMPILING_EMULATOR when there is one).
+// parameters share every name, range and default. CMake runs it at build time, through
+// CMAKE_CROSSCOMPILING_EMULATOR when there is one.
 //
 //   orvex-lv2-ttl BUNDLE_DIR BINARY_FILE_NAME
 //
-// A failed check or write leaves neither file behind: one line on stderr, exit status 1.
+// A failed check or write says so in one line on stderr, exits with status 1 and leaves no
+// half-written file.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

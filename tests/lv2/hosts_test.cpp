@@ -6,13 +6,6 @@
 // skips its test with a message naming the package.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -21,20 +14,20 @@
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dsp/controls.h"
 #include "lv2/ports.h"
+#include "tests/lv2/run_program.h"
 #include "tests/support/signals.h"
 #include "tests/tools/tool_test_support.h"
-
-extern char** environ;
 
 namespace orvex {
 namespace {
 
 using test::Audio;
+using test::Outcome;
+using test::slurp;
 using test::readAudio;
 using test::TempDir;
 using test::writeAudio;
@@ -43,66 +36,12 @@ constexpr const char* kUri = "urn:orvex:processor";
 constexpr const char* kStereoInUri = "urn:orvex:processor-stereo-in";
 constexpr float kCeiling = 0.8912509f;
 
-struct Outcome {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out, err;
-    std::string all() const { return out + err; }
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-// Runs a program with LV2_PATH (and `extra`) in its environment, its output in files of `dir`;
-// stops it by its process id after `seconds`.
+// A host program with this build's bundles (and the system's, for lv2core's class labels) on
+// LV2_PATH.
 Outcome run(const TempDir& dir, const std::vector<std::string>& args, const std::string& lv2Path = ORVEX_LV2_PATH,
-            const std::vector<std::string>& extra = {}, int seconds = 300) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "LV2_PATH=", 9) != 0) env.emplace_back(*e);
-    // The system's folder too, for the class labels of lv2core.
-    env.push_back("LV2_PATH=" + lv2Path + ":/usr/lib/lv2");
-    for (const auto& e : extra) env.push_back(e);
-    std::vector<char*> argv, envp;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-
-    const std::string outPath = dir.file("program.out"), errPath = dir.file("program.err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    Outcome o;
-    if (spawned != 0) {
-        o.err = std::string("cannot start ") + argv[0] + ": " + std::strerror(spawned);
-        return o;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            o.err = "timed out after " + std::to_string(seconds) + " s\n";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    o.out = slurp(outPath);
-    o.err += slurp(errPath);
-    return o;
+            std::vector<std::string> extra = {}) {
+    extra.push_back("LV2_PATH=" + lv2Path + ":/usr/lib/lv2");
+    return test::runProgram(dir.file("program"), args, extra);
 }
 
 #define REQUIRE_PROGRAM(path, package)                                                         \
