@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -329,7 +330,8 @@ TEST(Lv2Robustness, RandomRunsAndHostileControlsStayBoundedWithoutAllocating) {
         EXPECT_GT(produced, 0u);
         EXPECT_EQ(allocations, 0u) << "heap allocations inside run of plug-in " << plugin << " at " << rate << " Hz";
     }
-    if (!probe) GTEST_SKIP() << "allocations not counted: this build cannot interpose the allocator (sanitizers)";
+    // The bounds above were checked either way; only the count needs the interposed allocator.
+    if (!probe) std::printf("note: heap allocations not counted: this build cannot interpose the allocator (sanitizers)\n");
 }
 
 TEST(Lv2Robustness, AnyInstantiationRateGivesAWorkingInstance) {
