@@ -103,10 +103,12 @@ void Plugin::runMixed(std::uint32_t sampleCount) {
     for (std::uint32_t done = 0; done < sampleCount;) {
         const std::uint32_t n = sampleCount - done < kMixBlock ? sampleCount - done : kMixBlock;
         // Mixed before anything is written, so the outputs may share either input's memory.
-        // Halves, not the sum halved: no overflow, and two equal inputs give that input's bits.
+        // Halves, not the sum halved, so nothing overflows; two equal inputs pass as they are, so
+        // a mono programme on both keeps its bits (tiny values too, which halving under
+        // flush-to-zero would lose).
         const float* left = fIn + done;
         const float* right = fInRight + done;
-        for (std::uint32_t i = 0; i < n; ++i) fMix[i] = 0.5f * left[i] + 0.5f * right[i];
+        for (std::uint32_t i = 0; i < n; ++i) fMix[i] = left[i] == right[i] ? left[i] : 0.5f * left[i] + 0.5f * right[i];
         float* inputs[2] = {fMix, nullptr};
         float* outputs[2] = {fOutA + done, fOutB + done};
         fDsp->compute(static_cast<int>(n), inputs, outputs);
