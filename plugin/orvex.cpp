@@ -1,5 +1,6 @@
 #include "plugin/orvex.h"
 
+#include "dsp/flush_to_zero.h"
 #include "dsp/mydsp.h"
 #include "plugin/text.h"
 
@@ -7,11 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-
-#if defined(__SSE__) || defined(__x86_64__) || defined(_M_X64) || defined(_M_IX86)
-#include <xmmintrin.h>
-#define ORVEX_HAVE_MXCSR 1
-#endif
 
 namespace orvex {
 
@@ -31,20 +27,6 @@ VstInt32 identifierFromText(const char* text) {
                       static_cast<std::int64_t>(static_cast<signed char>(at(3)));
     return static_cast<VstInt32>(static_cast<std::uint32_t>(id));
 }
-
-// Flush-to-zero for the duration of one block; the host's own setting comes back afterwards.
-class FlushToZero {
-public:
-#ifdef ORVEX_HAVE_MXCSR
-    FlushToZero() : fSaved(_mm_getcsr()) { _mm_setcsr(fSaved | 0x8000u); }
-    ~FlushToZero() { _mm_setcsr(fSaved); }
-
-private:
-    unsigned int fSaved;
-#else
-    FlushToZero() {}
-#endif
-};
 
 }  // namespace
 

@@ -1,4 +1,7 @@
-# Fails unless the module's dynamic symbol table defines exactly VSTPluginMain.
+# Fails unless the module's dynamic symbol table defines exactly EXPECTED (default VSTPluginMain).
+if(NOT EXPECTED)
+  set(EXPECTED VSTPluginMain)
+endif()
 execute_process(COMMAND ${NM} -D --defined-only ${MODULE}
   OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -10,7 +13,7 @@ foreach(line ${lines})
   string(REGEX REPLACE "^.* ([^ ]+)$" "\\1" name "${line}")
   list(APPEND names ${name})
 endforeach()
-if(NOT names STREQUAL "VSTPluginMain")
-  message(FATAL_ERROR "exported symbols: ${names} (expected only VSTPluginMain)")
+if(NOT names STREQUAL "${EXPECTED}")
+  message(FATAL_ERROR "exported symbols: ${names} (expected only ${EXPECTED})")
 endif()
 message(STATUS "exports: ${names}")
