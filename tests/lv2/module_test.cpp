@@ -19,7 +19,7 @@
 #include "tests/support/module_loader.h"
 #include "tests/support/recording_host.h"
 #include "tests/support/signals.h"
-#include "tools/alloc_counter.h"
+#include "tools/common/alloc_counter.h"
 
 namespace orvex {
 namespace {

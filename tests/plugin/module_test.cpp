@@ -206,9 +206,11 @@ TEST(ModuleEntry, AnInstanceIsQuickToBuildAndSmall) {
     }
     std::sort(milliseconds.begin(), milliseconds.end());
     // Instrumented or emulated code (ORVEX_EMULATED: the CI's qemu runs) is many times slower.
+    // The fastest of the five: other work on a shared machine only ever adds time, and a build
+    // that is really too slow is too slow every time.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     if (!std::getenv("ORVEX_EMULATED")) {
-        EXPECT_LT(milliseconds[2], 50.0);
+        EXPECT_LT(milliseconds[0], 50.0);
     }
 #endif
 }
