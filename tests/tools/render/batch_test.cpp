@@ -365,14 +365,15 @@ std::string stderrOnTerminal(const TempDir& dir, std::vector<std::string> args) 
 
 TEST_F(BatchTest, ProgressShowsOnATerminalOnly) {
     fs::create_directories(dir.file("in"));
-    writeAudio(dir.file("in/a-short.wav"), 48000, 1, orvex::test::noise(48000, 30, 0.3f));
-    writeAudio(dir.file("in/b-long.wav"), 48000, 1, orvex::test::noise(96000, 31, 0.3f));
+    // At least 0.38 s and 0.57 s through the slow plug-in: a few updates (four a second) each.
+    writeAudio(dir.file("in/a-short.wav"), 48000, 1, orvex::test::noise(96000, 30, 0.3f));
+    writeAudio(dir.file("in/b-long.wav"), 48000, 1, orvex::test::noise(144000, 31, 0.3f));
     const std::string shown =
         stderrOnTerminal(dir, {"--plugin", TEST_PLUGIN_SLOW, "--jobs", "1", dir.file("in"), "--out-dir", dir.file("a")});
     // Files done of total, audio done of total, the elapsed time, the file under way: the
     // longest first.
     EXPECT_NE(shown.find("\r[0/2 files] 0:"), std::string::npos) << shown;
-    EXPECT_NE(shown.find(" of 0:03 audio, 0:0"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(" of 0:05 audio, 0:0"), std::string::npos) << shown;
     EXPECT_NE(shown.find(" elapsed"), std::string::npos) << shown;
     EXPECT_EQ(shown.substr(shown.find("| "), 12), "| b-long.wav") << shown;
     EXPECT_NE(shown.find("[1/2 files]"), std::string::npos) << shown;
