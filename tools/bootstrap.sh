@@ -11,7 +11,8 @@ mode=${1:-demo}
 build=${BUILD_DIR:-$here/build}
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libebur128-dev libsleef-dev lv2-dev)
+packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libebur128-dev libsleef-dev lv2-dev
+          nlohmann-json3-dev)
 # The LV2 plug-in's tests load it in real hosts: lilv's tools and schema check, ffmpeg, GStreamer.
 if [ "$mode" = test ]; then
   packages+=(lilv-utils sordi ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

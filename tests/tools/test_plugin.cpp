@@ -12,6 +12,9 @@
 //      40-character effect name, writes past the parameter-properties structure, aborts on
 //      effVendorSpecific, hangs in effIdle, lets a filter state decay into subnormal numbers
 //      in silence, and adds a tiny offset from a counter shared by all instances
+//   8  the working effect, slower than real time for short blocks: every processing call takes
+//      at least 2 ms (for interrupting a batch in its middle)
+// Instances may run on several threads at once (batches), so what they share is guarded.
 // The legacy variant also chatters on standard output when opened, as some plug-ins do.
 //
 // The effect: out0[n] = g * in0[n - D], out1[n] = s * g * in1[n - D] with g from "Gain" (dB,
@@ -24,7 +27,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -55,12 +60,14 @@ struct TestEffect {
 };
 
 // Kind 7: shared by every instance, which makes two instances differ.
-unsigned gSharedCounter = 0;
+std::atomic<unsigned> gSharedCounter{0};
 
 // Everything the hosts did, across instances, for the tests to read back.
 std::string gLog;
+std::mutex gLogMutex;
 
 void note(const std::string& s) {
+    std::lock_guard<std::mutex> lock(gLogMutex);
     if (!gLog.empty()) gLog += ' ';
     gLog += s;
 }
@@ -150,6 +157,7 @@ float getParameter(AEffect* e, VstInt32 index) {
 void processReplacing(AEffect* e, float** in, float** out, VstInt32 frames) {
     TestEffect* t = self(e);
     if (TEST_PLUGIN_KIND == 6 && ++t->calls == 3) std::abort();
+    if (TEST_PLUGIN_KIND == 8) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     const bool fault = !t->resumed || frames > t->blockSize;
     float g = std::pow(10.0f, gainDb(t) / 20.0f);
     if (!(g < 1e3f)) g = 1.0f;  // a gain from an out-of-range parameter value
@@ -169,7 +177,7 @@ void processReplacing(AEffect* e, float** in, float** out, VstInt32 frames) {
                 t->tail = 0.5f * t->tail + 0.5f * in[c][i];
                 out[c][i] = t->tail;
             }
-            if (TEST_PLUGIN_KIND == 7 && c == 0) out[c][i] += (gSharedCounter & 1) ? 1e-3f : 0.0f;
+            if (TEST_PLUGIN_KIND == 7 && c == 0) out[c][i] += (gSharedCounter.load() & 1) ? 1e-3f : 0.0f;
         }
         if (!fault) t->pos = (t->pos + 1) % kDelay;
     }

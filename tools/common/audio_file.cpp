@@ -14,12 +14,15 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "tools/common/wav_file.h"
@@ -58,8 +61,48 @@ std::string baseNameOf(const std::string& path) {
 }
 
 #if ORVEX_TOOLS_WITH_SNDFILE
-// The readable name of an accepted container, or null for one we do not take.
-const char* acceptedContainer(int format) {
+// libsndfile keeps the text of its last failure to open a file in one buffer for the process:
+// opening and reading that text go together, one thread at a time.
+std::mutex gOpenMutex;
+
+// The MP3 decoder inside libsndfile prints notes on standard error while it probes data that
+// is not MP3 ("Illegal Audio-MPEG-Header", "Trying to resync..."), and libsndfile offers no way
+// to quiet it: standard error goes to /dev/null while a file is opened (under gOpenMutex, so
+// the moments stay short and never overlap). What a damaged file makes it say later, while it
+// is read, still shows.
+class QuietStderr {
+public:
+    QuietStderr() {
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        if (saved_ < 0) return;
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// Without the library's parenthesised long form: "CAF (Apple Core Audio File)" becomes "CAF".
+std::string shortMajorName(int major) {
+    SF_FORMAT_INFO info{};
+    info.format = major;
+    if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || !info.name) return "audio";
+    std::string name = info.name;
+    const auto paren = name.find(" (");
+    return paren == std::string::npos ? name : name.substr(0, paren);
+}
+
+// The readable name of a file's container.
+std::string containerName(int format) {
     switch (format & SF_FORMAT_TYPEMASK) {
         case SF_FORMAT_WAV:
         case SF_FORMAT_WAVEX:
@@ -67,8 +110,17 @@ const char* acceptedContainer(int format) {
         case SF_FORMAT_FLAC: return "FLAC";
         case SF_FORMAT_AIFF: return "AIFF";
         case SF_FORMAT_OGG: return "Ogg";
-        default: return nullptr;
+        case SF_FORMAT_MPEG: return (format & SF_FORMAT_SUBMASK) == SF_FORMAT_MPEG_LAYER_III ? "MP3" : "MPEG";
+        default: return shortMajorName(format & SF_FORMAT_TYPEMASK);
     }
+}
+
+// libsndfile's messages start with "Error : " at times; the message says it is one already.
+std::string libraryMessage(const char* text) {
+    std::string s = text ? text : "unknown error";
+    if (s.rfind("Error : ", 0) == 0) s.erase(0, 8);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '.')) s.pop_back();
+    return s;
 }
 
 std::string encodingName(int format) {
@@ -82,6 +134,13 @@ std::string encodingName(int format) {
         case SF_FORMAT_DOUBLE: return "64-bit float";
         case SF_FORMAT_VORBIS: return "Vorbis";
         case SF_FORMAT_OPUS: return "Opus";
+        case SF_FORMAT_MPEG_LAYER_I: return "layer I";
+        case SF_FORMAT_MPEG_LAYER_II: return "layer II";
+        case SF_FORMAT_MPEG_LAYER_III: return "";  // the container says MP3
+        case SF_FORMAT_ALAC_16:
+        case SF_FORMAT_ALAC_20:
+        case SF_FORMAT_ALAC_24:
+        case SF_FORMAT_ALAC_32: return "ALAC";
         case SF_FORMAT_ULAW: return "u-law";
         case SF_FORMAT_ALAW: return "A-law";
         default: return "encoded";
@@ -96,7 +155,11 @@ bool isIntegerEncoding(int format) {
         case SF_FORMAT_PCM_24:
         case SF_FORMAT_PCM_32:
         case SF_FORMAT_ULAW:
-        case SF_FORMAT_ALAW: return true;
+        case SF_FORMAT_ALAW:
+        case SF_FORMAT_ALAC_16:
+        case SF_FORMAT_ALAC_20:
+        case SF_FORMAT_ALAC_24:
+        case SF_FORMAT_ALAC_32: return true;
         default: return false;
     }
 }
@@ -143,18 +206,54 @@ bool renameOver(const std::string& from, const std::string& to, std::string& why
 #endif
 }
 
-// Temporary files not yet renamed or removed, as fixed buffers a signal handler can read.
-constexpr int kTempSlots = 4;
+// Moves `from` to `to` unless `to` exists, in one step: a file that appears at `to` meanwhile is
+// not overwritten either.
+bool renameUnlessExists(const std::string& from, const std::string& to, std::string& why, bool& existed) {
+    existed = false;
+#if defined(_WIN32)
+    // Without MOVEFILE_REPLACE_EXISTING the move refuses an existing target.
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD code = GetLastError();
+    existed = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+    why = lastErrorText();
+    return false;
+#else
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) {
+        existed = errno == EEXIST;
+        why = std::strerror(errno);
+        return false;
+    }
+    // A file system without the flag: a hard link fails in the same way on an existing target.
+#endif
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        existed = errno == EEXIST;
+        why = std::strerror(errno);
+        return false;
+    }
+    ::unlink(from.c_str());
+    return true;
+#endif
+}
+
+// Temporary files not yet renamed or removed, as fixed buffers a signal handler can read. A
+// slot is free (0), being filled (1) or live (2); writers on several threads claim theirs with
+// an atomic exchange. A file beyond the last slot is still removed by its writer, only not by a
+// signal handler.
+constexpr int kTempSlots = 128;
 constexpr std::size_t kTempPathMax = 4096;
 char gTempPaths[kTempSlots][kTempPathMax];
-volatile std::sig_atomic_t gTempUsed[kTempSlots];
+std::atomic<int> gTempState[kTempSlots];
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free slot states");
 
 int registerTemp(const std::string& path) {
     if (path.size() >= kTempPathMax) return -1;
     for (int i = 0; i < kTempSlots; ++i) {
-        if (!gTempUsed[i]) {
+        int expected = 0;
+        if (gTempState[i].compare_exchange_strong(expected, 1)) {
             std::memcpy(gTempPaths[i], path.c_str(), path.size() + 1);
-            gTempUsed[i] = 1;
+            gTempState[i].store(2);
             return i;
         }
     }
@@ -162,7 +261,7 @@ int registerTemp(const std::string& path) {
 }
 
 void unregisterTemp(int slot) {
-    if (slot >= 0) gTempUsed[slot] = 0;
+    if (slot >= 0) gTempState[slot].store(0);
 }
 
 }  // namespace
@@ -171,10 +270,8 @@ bool haveLibsndfile() { return ORVEX_TOOLS_WITH_SNDFILE != 0; }
 
 void removeTemporaryFilesNow() {
     for (int i = 0; i < kTempSlots; ++i) {
-        if (gTempUsed[i]) {
-            ::unlink(gTempPaths[i]);
-            gTempUsed[i] = 0;
-        }
+        int live = 2;
+        if (gTempState[i].compare_exchange_strong(live, 0)) ::unlink(gTempPaths[i]);
     }
 }
 
@@ -195,15 +292,235 @@ const char* sampleFormatName(SampleFormat format) {
     return "?";
 }
 
-Container containerForPath(const std::string& path) {
-    const std::string ext = extensionOf(path);
-    if (ext == "wav") return Container::Wav;
-    if (ext == "flac") {
-        if (!haveLibsndfile())
-            throw FileError("cannot write \"" + path + "\": this build of orvex-render writes .wav files only (FLAC needs libsndfile)");
-        return Container::Flac;
+FileType::FileType(Container c) : container(c) {
+    switch (c) {
+        case Container::Wav: name = "WAV"; extension = "wav"; break;
+        case Container::Flac: name = "FLAC"; extension = "flac"; break;
+        case Container::Mp3: name = "MP3"; extension = "mp3"; break;
+        case Container::Vorbis: name = "Ogg Vorbis"; extension = "ogg"; break;
+        case Container::Opus: name = "Ogg Opus"; extension = "opus"; break;
+        case Container::Other: name = "audio"; break;
     }
-    throw FileError("cannot write \"" + path + "\": the output must be a .wav or .flac file");
+#if ORVEX_TOOLS_WITH_SNDFILE
+    switch (c) {
+        case Container::Wav: sndfileFormat = SF_FORMAT_WAV; break;
+        case Container::Flac: sndfileFormat = SF_FORMAT_FLAC; break;
+        case Container::Mp3: sndfileFormat = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III; break;
+        case Container::Vorbis: sndfileFormat = SF_FORMAT_OGG | SF_FORMAT_VORBIS; break;
+        case Container::Opus: sndfileFormat = SF_FORMAT_OGG | SF_FORMAT_OPUS; break;
+        case Container::Other: break;
+    }
+#endif
+}
+
+namespace {
+
+// The type an extension or name stands for; none for one no writable type has.
+std::optional<FileType> typeFor(const std::string& text) {
+    const std::string t = lower(text);
+    if (t == "wav" || t == "wave") return FileType(Container::Wav);
+    if (t == "flac") return FileType(Container::Flac);
+    if (t == "mp3") return FileType(Container::Mp3);
+    if (t == "opus") return FileType(Container::Opus);
+    if (t == "ogg" || t == "oga" || t == "vorbis") return FileType(Container::Vorbis);
+#if ORVEX_TOOLS_WITH_SNDFILE
+    // The rest of libsndfile's writable types, by the extension it gives them. Headerless files
+    // could not be read back, Sound Designer II is written beside a file name and not into an
+    // open file, and WAV, FLAC, Ogg and MPEG have their names above.
+    const std::string wanted = t == "aif" ? "aiff" : t;
+    int count = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
+    for (int i = 0; i < count; ++i) {
+        SF_FORMAT_INFO info{};
+        info.format = i;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0 || !info.extension) continue;
+        switch (info.format) {
+            case SF_FORMAT_WAV:
+            case SF_FORMAT_WAVEX:
+            case SF_FORMAT_NIST:
+            case SF_FORMAT_RAW:
+            case SF_FORMAT_SD2:
+            case SF_FORMAT_FLAC:
+            case SF_FORMAT_OGG:
+            case SF_FORMAT_MPEG: continue;
+            default: break;
+        }
+        if (lower(info.extension) != wanted) continue;
+        // The outputs are stereo: types that cannot hold two channels of 16-bit samples at 48 kHz
+        // (voice, sampler and speech formats) are not offered.
+        SF_INFO stereo{};
+        stereo.samplerate = 48000;
+        stereo.channels = 2;
+        stereo.format = info.format | SF_FORMAT_PCM_16;
+        if (!sf_format_check(&stereo)) continue;
+        FileType type(Container::Other);
+        type.name = shortMajorName(info.format);
+        type.extension = wanted;
+        type.sndfileFormat = info.format;
+        return type;
+    }
+#endif
+    return std::nullopt;
+}
+
+#if ORVEX_TOOLS_WITH_SNDFILE
+int pcmSubtype(SampleFormat format) {
+    switch (format) {
+        case SampleFormat::Pcm16: return SF_FORMAT_PCM_16;
+        case SampleFormat::Pcm24: return SF_FORMAT_PCM_24;
+        case SampleFormat::Float32: return SF_FORMAT_FLOAT;
+    }
+    return SF_FORMAT_PCM_24;
+}
+#endif
+
+constexpr int kMp3Bitrate = 192;
+constexpr int kOpusBitrate = 128;
+constexpr double kVorbisQuality = 6.0;
+
+std::string numberText(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+#if ORVEX_TOOLS_WITH_SNDFILE
+// libsndfile sets every encoder through one compression level from 0 (best) to 1, mapped
+// linearly onto the encoder's own scale: the MP3 bitrate between the MPEG version's highest
+// and lowest (LAME then takes the nearest bitrate the version has), the Opus bitrate between
+// 256 and 6 kbit/s per channel, the LAME and Vorbis qualities between their ends.
+void setUpEncoder(SNDFILE* file, const FileType& type, const EncoderSettings& s, int rate, int channels,
+                  const std::string& path) {
+    double level = 0.0;
+    if (type.container == Container::Mp3) {
+        int mode = s.quality ? SF_BITRATE_MODE_VARIABLE : SF_BITRATE_MODE_CONSTANT;
+        sf_command(file, SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+        if (s.quality) {
+            level = *s.quality / 10.0;
+        } else {
+            const double highest = rate >= 32000 ? 320 : rate >= 16000 ? 160 : 64;
+            const double lowest = rate >= 32000 ? 32 : 8;
+            const double kbps = std::clamp(static_cast<double>(s.bitrateKbps.value_or(kMp3Bitrate)), lowest, highest);
+            level = (highest - kbps) / (highest - lowest);
+        }
+    } else if (type.container == Container::Opus) {
+        const double perChannel = std::clamp(1000.0 * s.bitrateKbps.value_or(kOpusBitrate) / channels, 6000.0, 256000.0);
+        level = (256000.0 - perChannel) / 250000.0;
+    } else if (type.container == Container::Vorbis) {
+        level = 1.0 - s.quality.value_or(kVorbisQuality) / 10.0;
+    } else {
+        return;
+    }
+    level = std::clamp(level, 0.0, 1.0);
+    if (sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level) != SF_TRUE)
+        throw FileError("cannot write \"" + path + "\": the " + type.name + " encoder refused its settings (" +
+                        libraryMessage(sf_strerror(file)) + ")");
+}
+#endif
+
+}  // namespace
+
+FileType fileTypeForPath(const std::string& path) {
+    const std::string ext = extensionOf(path);
+    const std::optional<FileType> type = typeFor(ext);
+    if (!type)
+        throw FileError("cannot write \"" + path + "\": the output must be a file of a type this program writes (" +
+                        fileTypeNames() + ")");
+    if (!haveLibsndfile() && type->container != Container::Wav)
+        throw FileError("cannot write \"" + path + "\": this build of orvex-render writes .wav files only (" + type->name +
+                        " needs libsndfile)");
+    return *type;
+}
+
+FileType fileTypeNamed(const std::string& name) {
+    const std::optional<FileType> type = typeFor(name);
+    if (!type) throw FileError("unknown output type \"" + name + "\"; choose " + fileTypeNames());
+    if (!haveLibsndfile() && type->container != Container::Wav)
+        throw FileError("this build of orvex-render writes WAV files only (" + type->name + " needs libsndfile)");
+    return *type;
+}
+
+std::string fileTypeNames() {
+    if (!haveLibsndfile()) return "wav";
+    std::string names = "wav, flac, mp3, opus, ogg (Vorbis)";
+#if ORVEX_TOOLS_WITH_SNDFILE
+    std::vector<std::string> others;
+    int count = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
+    for (int i = 0; i < count; ++i) {
+        SF_FORMAT_INFO info{};
+        info.format = i;
+        if (sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info) != 0 || !info.extension) continue;
+        const std::string ext = lower(info.extension);
+        const std::optional<FileType> type = typeFor(ext);
+        if (type && type->container == Container::Other && std::find(others.begin(), others.end(), ext) == others.end())
+            others.push_back(ext);
+    }
+    for (const auto& ext : others) names += ", " + ext;
+#endif
+    return names;
+}
+
+bool typeHolds(const FileType& type, SampleFormat format) {
+    if (type.encoded()) return true;
+    if (!haveLibsndfile()) return type.container == Container::Wav;
+#if ORVEX_TOOLS_WITH_SNDFILE
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = type.sndfileFormat | pcmSubtype(format);
+    return sf_format_check(&info) != 0;
+#else
+    (void)format;
+    return false;
+#endif
+}
+
+void checkEncoderSettings(const FileType& type, const EncoderSettings& s) {
+    if (!s.bitrateKbps && !s.quality) return;
+    if (!type.encoded())
+        throw FileError("--bitrate and --quality set the MP3, Opus and Vorbis encoders; " + type.name + " files are not encoded");
+    if (s.bitrateKbps && s.quality) throw FileError("give --bitrate or --quality, not both");
+    switch (type.container) {
+        case Container::Mp3:
+            if (s.bitrateKbps && (*s.bitrateKbps < 8 || *s.bitrateKbps > 320))
+                throw FileError("MP3 bitrates run from 8 to 320 kbit/s, not " + std::to_string(*s.bitrateKbps));
+            if (s.quality && (*s.quality < 0.0 || *s.quality > 9.0))
+                throw FileError("MP3 quality runs from 0 (best) to 9, not " + numberText(*s.quality));
+            break;
+        case Container::Opus:
+            if (s.quality) throw FileError("the Opus encoder is set by --bitrate, not --quality");
+            if (*s.bitrateKbps < 6 || *s.bitrateKbps > 512)
+                throw FileError("Opus bitrates run from 6 to 512 kbit/s, not " + std::to_string(*s.bitrateKbps));
+            break;
+        case Container::Vorbis:
+            if (s.bitrateKbps) throw FileError("the Vorbis encoder is set by --quality (0 to 10), not --bitrate");
+            if (*s.quality < 0.0 || *s.quality > 10.0)
+                throw FileError("Vorbis quality runs from 0 to 10 (best), not " + numberText(*s.quality));
+            break;
+        default: break;
+    }
+}
+
+std::string encoderDescription(const FileType& type, const EncoderSettings& s) {
+    switch (type.container) {
+        case Container::Mp3:
+            if (s.quality) return "variable bitrate, quality " + numberText(*s.quality);
+            return std::to_string(s.bitrateKbps.value_or(kMp3Bitrate)) + " kbit/s constant";
+        case Container::Opus: return std::to_string(s.bitrateKbps.value_or(kOpusBitrate)) + " kbit/s";
+        case Container::Vorbis: return "quality " + numberText(s.quality.value_or(kVorbisQuality));
+        default: return "";
+    }
+}
+
+bool hasAudioExtension(const std::string& path) {
+    static const char* const kAudio[] = {
+        "wav", "wave", "bwf", "rf64", "w64", "flac", "mp3", "mp2", "mp1", "mpga", "m1a", "ogg", "oga", "opus", "spx",
+        "aif", "aiff", "aifc", "caf", "au", "snd", "m4a", "m4b", "aac", "alac", "wma", "ape", "wv", "mka", "ac3",
+        "eac3", "dts", "amr", "mpc", "tta", "voc", "paf", "sd2", "ircam", "sf", "htk", "iff", "svx", "8svx", "sds",
+        "xi", "avr", "wve", "pvf", "dsf", "dff"};
+    const std::string ext = extensionOf(path);
+    return std::any_of(std::begin(kAudio), std::end(kAudio), [&](const char* e) { return ext == e; });
 }
 
 bool samePath(const std::string& a, const std::string& b) {
@@ -256,26 +573,37 @@ AudioReader::AudioReader(const std::string& path, AudioCodec codec) : path_(path
     }
 #if ORVEX_TOOLS_WITH_SNDFILE
     SF_INFO info{};
-    file_ = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file_)
-        throw FileError("cannot read \"" + path + "\": not a WAV, FLAC, AIFF or Ogg audio file (" +
-                        sf_strerror(nullptr) + ")");
-    const char* container = acceptedContainer(info.format);
-    if (!container) {
-        sf_close(file_);
-        file_ = nullptr;
-        throw FileError("cannot read \"" + path +
-                        "\": unsupported file format; use WAV, FLAC, AIFF or Ogg");
+    {
+        std::lock_guard<std::mutex> lock(gOpenMutex);
+        {
+            QuietStderr quiet;
+            file_ = sf_open(path.c_str(), SFM_READ, &info);
+        }
+        if (!file_) {
+            // The file is there and readable (checked above): "does not exist" here is the MP3
+            // decoder giving up on data it cannot make sense of.
+            std::string why = libraryMessage(sf_strerror(nullptr));
+            if (why.find("does not exist") != std::string::npos) why = "unrecognised or damaged data";
+            throw FileError("cannot read \"" + path + "\": not an audio file this program reads (" + why + ")");
+        }
     }
     rate_ = info.samplerate;
     channels_ = info.channels;
     frames_ = info.frames;
     integer_ = isIntegerEncoding(info.format);
-    formatName_ = std::string(container) + " " + encodingName(info.format);
+    estimated_ = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
+    const std::string encoding = encodingName(info.format);
+    formatName_ = containerName(info.format) + (encoding.empty() ? "" : " " + encoding);
     if (frames_ <= 0) {
         sf_close(file_);
         file_ = nullptr;
         throw FileError("\"" + path + "\" holds no audio (zero length)");
+    }
+    if (frames_ == SF_COUNT_MAX) {
+        // What the Ogg reader answers when it cannot find the stream's end.
+        sf_close(file_);
+        file_ = nullptr;
+        throw FileError("cannot read \"" + path + "\": its length cannot be told (the file is damaged or cut short)");
     }
     if (rate_ <= 0) {
         sf_close(file_);
@@ -296,33 +624,35 @@ std::size_t AudioReader::read(float* interleaved, std::size_t maxFrames) {
 #if ORVEX_TOOLS_WITH_SNDFILE
     const sf_count_t got = sf_readf_float(file_, interleaved, static_cast<sf_count_t>(maxFrames));
     if (got < 0 || (got == 0 && sf_error(file_) != SF_ERR_NO_ERROR))
-        throw FileError("error reading \"" + path_ + "\": " + sf_strerror(file_));
+        throw FileError("error reading \"" + path_ + "\": " + libraryMessage(sf_strerror(file_)));
     return static_cast<std::size_t>(got);
 #else
     return 0;
 #endif
 }
 
-AudioWriter::AudioWriter(const std::string& path, Container container, SampleFormat format, int rate,
-                         int channels, AudioCodec codec)
+AudioWriter::AudioWriter(const std::string& path, const FileType& type, SampleFormat format, int rate,
+                         int channels, AudioCodec codec, const EncoderSettings& encoder)
     : path_(path), channels_(channels) {
-    if (format == SampleFormat::Float32 && container == Container::Flac)
+    if (format == SampleFormat::Float32 && type.container == Container::Flac)
         throw FileError("FLAC holds integer samples only; use --format 16 or 24 for \"" + path + "\"");
     const bool library = useLibsndfile(codec);
-    if (!library && container != Container::Wav)
-        throw FileError("cannot write \"" + path + "\": the built-in codec writes .wav files only (FLAC needs libsndfile)");
+    if (!library && type.container != Container::Wav)
+        throw FileError("cannot write \"" + path + "\": the built-in codec writes .wav files only (" + type.name +
+                        " needs libsndfile)");
+    checkEncoderSettings(type, encoder);
 #if ORVEX_TOOLS_WITH_SNDFILE
     SF_INFO info{};
     if (library) {
         info.samplerate = rate;
         info.channels = channels;
-        int sub = SF_FORMAT_PCM_24;
-        if (format == SampleFormat::Pcm16) sub = SF_FORMAT_PCM_16;
-        if (format == SampleFormat::Float32) sub = SF_FORMAT_FLOAT;
-        info.format = (container == Container::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | sub;
-        if (!sf_format_check(&info))
+        info.format = type.encoded() ? type.sndfileFormat : type.sndfileFormat | pcmSubtype(format);
+        if (!sf_format_check(&info)) {
+            if (type.encoded())
+                throw FileError("cannot write \"" + path + "\" as " + type.name + " at " + std::to_string(rate) + " Hz");
             throw FileError("cannot write \"" + path + "\" as " + sampleFormatName(format) + " at " +
                             std::to_string(rate) + " Hz");
+        }
     }
 #endif
 
@@ -362,14 +692,24 @@ AudioWriter::AudioWriter(const std::string& path, Container container, SampleFor
         return;
     }
 #if ORVEX_TOOLS_WITH_SNDFILE
-    file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
-    if (!file_) {
-        ::close(fd);
+    {
+        std::lock_guard<std::mutex> lock(gOpenMutex);
+        file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+        if (!file_) {
+            const std::string why = libraryMessage(sf_strerror(nullptr));
+            ::close(fd);
+            discard();
+            throw FileError("cannot write \"" + path + "\": " + why);
+        }
+    }
+    try {
+        setUpEncoder(file_, type, encoder, rate, channels, path);
+    } catch (...) {
         discard();
-        throw FileError("cannot write \"" + path + "\": " + sf_strerror(nullptr));
+        throw;
     }
     // Integer outputs saturate at full scale instead of wrapping round.
-    sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    if (!type.encoded()) sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
 #endif
 }
 
@@ -383,11 +723,11 @@ void AudioWriter::write(const float* interleaved, std::size_t frames) {
 #if ORVEX_TOOLS_WITH_SNDFILE
     const sf_count_t put = sf_writef_float(file_, interleaved, static_cast<sf_count_t>(frames));
     if (put != static_cast<sf_count_t>(frames))
-        throw FileError("error writing \"" + path_ + "\": " + sf_strerror(file_));
+        throw FileError("error writing \"" + path_ + "\": " + libraryMessage(sf_strerror(file_)));
 #endif
 }
 
-void AudioWriter::commit() {
+void AudioWriter::commit(bool replace) {
     if (!file_ && !stream_) throw FileError("error writing \"" + path_ + "\": file already closed");
     std::string why;
     if (stream_) {
@@ -414,8 +754,10 @@ void AudioWriter::commit() {
         discard();
         throw FileError("error writing \"" + path_ + "\": " + why);
     }
-    if (!renameOver(tempPath_, path_, why)) {
+    bool existed = false;
+    if (!(replace ? renameOver(tempPath_, path_, why) : renameUnlessExists(tempPath_, path_, why, existed))) {
         discard();
+        if (existed) throw FileError("\"" + path_ + "\" exists already; not overwritten");
         throw FileError("cannot write \"" + path_ + "\": " + why);
     }
     tempPath_.clear();

@@ -11,9 +11,21 @@ inline std::string formatText(const char* fmt, ...) {
     char buf[1024];
     va_list args;
     va_start(args, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
     va_end(args);
-    return buf;
+    std::string out;
+    if (n >= 0 && static_cast<std::size_t>(n) >= sizeof buf) {
+        // Longer than the buffer (long paths in a report line): formatted again at its length.
+        out.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(out.data(), out.size(), fmt, again);
+        out.resize(static_cast<std::size_t>(n));
+    } else {
+        out = n >= 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+    }
+    va_end(again);
+    return out;
 }
 
 // `s` as a JSON string, quotes and escapes included.

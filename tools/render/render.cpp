@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "tools/common/vst_loader.h"
 
@@ -39,60 +40,15 @@ struct Buffers {
     }
 };
 
-// Resolves the requested settings on a scratch instance (probing moves its parameters) and
-// applies the resulting normalised values to the instance that renders.
-std::vector<AppliedSetting> applySettings(const PluginLibrary& library, PluginInstance& target,
-                                          const std::vector<Setting>& settings, double rate, int block) {
-    std::vector<AppliedSetting> applied;
-    if (settings.empty()) return applied;
-    PluginInstance probe(library, rate, block);
-    InstanceParameters probeAccess(probe);
-    const std::vector<ParameterInfo> params = describeParameters(probeAccess);
-    for (const Setting& s : settings) {
-        const Assignment a = s.normalised ? resolveNormalised(probeAccess, params, s.text)
-                                          : resolvePlain(probeAccess, params, s.text);
-        target.setParameter(a.index, a.normalised);
-        AppliedSetting done;
-        done.index = a.index;
-        done.name = params[static_cast<std::size_t>(a.index)].name;
-        done.normalised = a.normalised;
-        done.exact = a.exact;
-        applied.push_back(done);
-    }
-    for (AppliedSetting& done : applied) done.display = target.parameterDisplay(done.index);
-    return applied;
-}
-
-}  // namespace
-
-InputMode parseInputMode(const std::string& text) {
-    if (text == "mix") return InputMode::Mix;
-    if (text == "left") return InputMode::Left;
-    if (text == "right") return InputMode::Right;
-    throw UsageError("unknown --input \"" + text + "\"; choose mix, left or right");
-}
-
-const char* inputModeName(InputMode mode) {
-    switch (mode) {
-        case InputMode::Mix: return "mix";
-        case InputMode::Left: return "left";
-        case InputMode::Right: return "right";
-    }
-    return "?";
-}
-
-double RenderReport::realtimeFactor() const {
-    if (processingSeconds <= 0.0 || rate <= 0) return 0.0;
-    return (static_cast<double>(processedFrames) / rate) / processingSeconds;
-}
-
-RenderReport render(const RenderOptions& o) {
+// Loads the plug-in library itself when `preloaded` is null, after the input has been opened.
+RenderReport renderWith(const RenderOptions& o, const PluginLibrary* preloaded) {
     if (o.blockSize < 1 || o.blockSize > 1 << 16)
         throw UsageError("--block must be from 1 to 65536 samples");
     if (samePath(o.inputPath, o.outputPath))
         throw UsageError("the output \"" + o.outputPath + "\" is the input file; choose another name");
-    const Container container = containerForPath(o.outputPath);
-    if (o.format == SampleFormat::Float32 && container == Container::Flac)
+    const FileType type = fileTypeForPath(o.outputPath);
+    checkEncoderSettings(type, o.encoder);
+    if (o.format == SampleFormat::Float32 && type.container == Container::Flac)
         throw FileError("FLAC holds integer samples only; use --format 16 or 24 for \"" + o.outputPath + "\"");
 
     AudioReader reader(o.inputPath);
@@ -109,11 +65,11 @@ RenderReport render(const RenderOptions& o) {
     report.frames = reader.frames();
     report.inputMode = o.input;
     report.blockSize = o.blockSize;
-    SampleFormat format = o.format ? *o.format : (reader.integerSamples() ? SampleFormat::Pcm24 : SampleFormat::Float32);
-    if (container == Container::Flac && format == SampleFormat::Float32) format = SampleFormat::Pcm24;
-    report.outputFormat = std::string(container == Container::Flac ? "FLAC " : "WAV ") + sampleFormatName(format);
+    const SampleFormat format = outputSampleFormat(type, o.format, reader.integerSamples());
+    report.outputFormat = type.name + " " + (type.encoded() ? encoderDescription(type, o.encoder) : sampleFormatName(format));
 
-    PluginLibrary library(o.pluginPath);
+    std::optional<PluginLibrary> own;
+    const PluginLibrary& library = preloaded ? *preloaded : own.emplace(o.pluginPath);
     const double rate = reader.rate();
     PluginInstance plugin(library, rate, o.blockSize);
     report.pluginPath = library.path();
@@ -128,10 +84,10 @@ RenderReport render(const RenderOptions& o) {
     report.latencyCompensated = !o.keepLatency;
     // A delay beyond a minute of audio is not a look-ahead but a broken record.
     if (report.latency > 60 * reader.rate())
-        throw PluginError("plug-in \"" + o.pluginPath + "\" reports an implausible latency of " +
+        throw PluginError("plug-in \"" + library.path() + "\" reports an implausible latency of " +
                           std::to_string(report.latency) + " samples");
 
-    AudioWriter writer(o.outputPath, container, format, reader.rate(), 2);
+    AudioWriter writer(o.outputPath, type, format, reader.rate(), 2, AudioCodec::Default, o.encoder);
     LoudnessMeter inMeter(reader.channels(), reader.rate());
     LoudnessMeter outMeter(2, reader.rate());
 
@@ -146,6 +102,10 @@ RenderReport render(const RenderOptions& o) {
     std::int64_t toSkip = o.keepLatency ? 0 : report.latency;
     std::int64_t written = 0;
     bool inputDone = false;
+    std::int64_t readFrames = 0;
+    // A damaged or cut file ends before the length its header gives; the MP3 decoder only
+    // estimates the length of files without an encoder header, a little high at times.
+    const std::int64_t shortfallAllowed = reader.lengthEstimated() ? total / 100 + 2304 : 0;
     std::chrono::steady_clock::duration busy{};
     FloatModeGuard floatMode;
     double lastProgress = -1.0;
@@ -155,7 +115,13 @@ RenderReport render(const RenderOptions& o) {
         int frames = 0;
         if (!inputDone) {
             frames = static_cast<int>(reader.read(fileFrames.data(), static_cast<std::size_t>(block)));
-            if (frames == 0) inputDone = true;
+            readFrames += frames;
+            if (frames == 0) {
+                inputDone = true;
+                if (total - readFrames > shortfallAllowed)
+                    throw FileError("\"" + o.inputPath + "\" ends after " + std::to_string(readFrames) + " of its " +
+                                    std::to_string(total) + " frames: the file is damaged or cut short");
+            }
         }
         if (frames > 0) {
             inMeter.add(fileFrames.data(), static_cast<std::size_t>(frames));
@@ -204,13 +170,70 @@ RenderReport render(const RenderOptions& o) {
         }
     }
     plugin.suspend();
-    writer.commit();
+    writer.commit(o.replaceOutput);
 
     report.processingSeconds = std::chrono::duration<double>(busy).count();
     report.inputLoudness = inMeter.report();
     report.outputLoudness = outMeter.report();
     return report;
 }
+
+}  // namespace
+
+InputMode parseInputMode(const std::string& text) {
+    if (text == "mix") return InputMode::Mix;
+    if (text == "left") return InputMode::Left;
+    if (text == "right") return InputMode::Right;
+    throw UsageError("unknown --input \"" + text + "\"; choose mix, left or right");
+}
+
+const char* inputModeName(InputMode mode) {
+    switch (mode) {
+        case InputMode::Mix: return "mix";
+        case InputMode::Left: return "left";
+        case InputMode::Right: return "right";
+    }
+    return "?";
+}
+
+double RenderReport::realtimeFactor() const {
+    if (processingSeconds <= 0.0 || rate <= 0) return 0.0;
+    return (static_cast<double>(processedFrames) / rate) / processingSeconds;
+}
+
+std::vector<AppliedSetting> applySettings(const PluginLibrary& library, PluginInstance& target,
+                                          const std::vector<Setting>& settings, double rate, int block) {
+    std::vector<AppliedSetting> applied;
+    if (settings.empty()) return applied;
+    PluginInstance probe(library, rate, block);
+    InstanceParameters probeAccess(probe);
+    const std::vector<ParameterInfo> params = describeParameters(probeAccess);
+    for (const Setting& s : settings) {
+        const Assignment a = s.normalised ? resolveNormalised(probeAccess, params, s.text)
+                                          : resolvePlain(probeAccess, params, s.text);
+        target.setParameter(a.index, a.normalised);
+        AppliedSetting done;
+        done.index = a.index;
+        done.name = params[static_cast<std::size_t>(a.index)].name;
+        done.normalised = a.normalised;
+        done.exact = a.exact;
+        applied.push_back(done);
+    }
+    for (AppliedSetting& done : applied) done.display = target.parameterDisplay(done.index);
+    return applied;
+}
+
+SampleFormat outputSampleFormat(const FileType& type, std::optional<SampleFormat> requested, bool integerInput) {
+    if (requested) return *requested;
+    SampleFormat format = integerInput ? SampleFormat::Pcm24 : SampleFormat::Float32;
+    if (format == SampleFormat::Float32 && !typeHolds(type, format)) format = SampleFormat::Pcm24;
+    if (format == SampleFormat::Pcm24 && !typeHolds(type, format)) format = SampleFormat::Pcm16;
+    return format;
+}
+
+RenderReport render(const RenderOptions& o) { return renderWith(o, nullptr); }
+
+RenderReport render(const RenderOptions& o, const PluginLibrary& library) { return renderWith(o, &library); }
 
 std::vector<ParameterInfo> listParameters(const std::string& pluginPath, double rate, int blockSize) {
     PluginLibrary library(pluginPath);

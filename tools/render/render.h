@@ -32,6 +32,8 @@ struct RenderOptions {
     int blockSize = 512;
     InputMode input = InputMode::Mix;
     std::optional<SampleFormat> format;  // default: 24-bit for integer inputs, float otherwise
+    EncoderSettings encoder;             // MP3, Opus and Vorbis outputs
+    bool replaceOutput = true;           // false: an existing output is an error, left as it is
     bool keepLatency = false;
     std::vector<Setting> settings;       // applied in this order
     // Called now and then with the fraction done (0..1); may be empty.
@@ -75,6 +77,21 @@ struct RenderReport {
 };
 
 RenderReport render(const RenderOptions& options);
+// The same with the plug-in library already loaded (options.pluginPath is not used): several
+// threads may render with one library at once, each through an instance of its own.
+class PluginLibrary;
+class PluginInstance;
+RenderReport render(const RenderOptions& options, const PluginLibrary& library);
+
+// The sample format an output of `type` gets: `requested` if given, else 24-bit for an input of
+// integer samples and float for others, narrowed to what the type holds.
+SampleFormat outputSampleFormat(const FileType& type, std::optional<SampleFormat> requested, bool integerInput);
+
+// Resolves `settings` on a scratch instance (probing moves its parameters) and applies the
+// resulting normalised values to `target`. Throws ParameterError for a setting the plug-in
+// cannot take.
+std::vector<AppliedSetting> applySettings(const PluginLibrary& library, PluginInstance& target,
+                                          const std::vector<Setting>& settings, double rate, int block);
 
 // The parameters of a fresh instance, probed on an instance of their own.
 std::vector<ParameterInfo> listParameters(const std::string& pluginPath, double rate, int blockSize);

@@ -106,7 +106,7 @@ TEST_F(CliTest, EveryBadInputIsOneLineAndNoFile) {
     const std::string good = TEST_PLUGIN_GOOD, in = dir.file("in.wav"), out = dir.file("out.wav");
     writeAudio(dir.file("empty.wav"), 48000, 1, {});
     writeAudio(dir.file("quad.wav"), 48000, 4, std::vector<float>(400, 0.1f));
-    writeAudio(dir.file("in.au"), 48000, 1, std::vector<float>(100, 0.1f), SF_FORMAT_AU | SF_FORMAT_PCM_16);
+    std::ofstream(dir.file("in.m4a")) << std::string(2000, '\x5a');
     std::ofstream(dir.file("junk.so")) << "junk";
     struct Case {
         std::vector<std::string> args;
@@ -115,8 +115,8 @@ TEST_F(CliTest, EveryBadInputIsOneLineAndNoFile) {
     const std::vector<Case> cases = {
         {{"--plugin", good, dir.file("nothing.wav"), out}, "cannot open \"" + dir.file("nothing.wav") + "\": No such file"},
         {{"--plugin", good, dir.file("."), out}, "it is a directory"},
-        {{"--plugin", good, dir.file("in.au"), out}, "unsupported file format; use WAV, FLAC, AIFF or Ogg"},
-        {{"--plugin", good, dir.file("junk.so"), out}, "not a WAV, FLAC, AIFF or Ogg audio file"},
+        {{"--plugin", good, dir.file("in.m4a"), out}, "not an audio file this program reads"},
+        {{"--plugin", good, dir.file("junk.so"), out}, "not an audio file this program reads"},
         {{"--plugin", good, dir.file("empty.wav"), out}, "holds no audio (zero length)"},
         {{"--plugin", good, dir.file("quad.wav"), out}, "has 4 channels; give a mono file or a stereo one"},
         {{"--plugin", dir.file("absent.so"), in, out}, "cannot load plug-in"},
@@ -126,7 +126,7 @@ TEST_F(CliTest, EveryBadInputIsOneLineAndNoFile) {
         {{"--plugin", TEST_PLUGIN_BADMAGIC, in, out}, "wrong magic number"},
         {{"--plugin", TEST_PLUGIN_NOOUTPUTS, in, out}, "has no audio outputs"},
         {{"--plugin", good, "--format", "float", in, dir.file("out.flac")}, "FLAC holds integer samples only"},
-        {{"--plugin", good, in, dir.file("out.ogg")}, "must be a .wav or .flac file"},
+        {{"--plugin", good, in, dir.file("out.ogx")}, "must be a file of a type this program writes"},
         {{"--plugin", good, "--set", "Volume=3", in, out}, "unknown parameter \"Volume\"; choose one of: 0 \"Gain\", 1 \"Invert Right\", 2 \"Colour\""},
         {{"--plugin", good, "--set", "Gain=30", in, out}, "outside its range from -24 to 24 dB"},
         {{"--plugin", good, "--set", "Gain=loud", in, out}, "is not a number"},

@@ -180,8 +180,16 @@ TEST_F(RenderTest, FailuresLeaveNoOutput) {
     const std::string in = monoInput();
     writeAudio(dir.file("empty.wav"), kRate, 1, {});
     writeAudio(dir.file("six.wav"), kRate, 6, std::vector<float>(600, 0.1f));
-    writeAudio(dir.file("in.au"), kRate, 1, std::vector<float>(100, 0.1f), SF_FORMAT_AU | SF_FORMAT_PCM_16);
+    std::ofstream(dir.file("in.m4a")) << std::string(2000, '\x5a');
     std::ofstream(dir.file("text.wav")) << "RIFF? no, just text\n";
+    // An MP3 cut in half: its header still promises the whole length.
+    writeAudio(dir.file("whole.mp3"), kRate, 1, orvex::test::noise(kRate, 6, 0.3f), SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III);
+    {
+        std::ifstream whole(dir.file("whole.mp3"), std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(whole)), {});
+        std::ofstream(dir.file("cut.mp3"), std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+        std::filesystem::remove(dir.file("whole.mp3"));
+    }
     const auto before = dir.entries().size();
 
     struct Case {
@@ -192,10 +200,11 @@ TEST_F(RenderTest, FailuresLeaveNoOutput) {
         {"missing.wav", "out.wav", TEST_PLUGIN_GOOD, "No such file"},
         {"empty.wav", "out.wav", TEST_PLUGIN_GOOD, "holds no audio"},
         {"six.wav", "out.wav", TEST_PLUGIN_GOOD, "has 6 channels; give a mono file or a stereo one (taken as --input mix, left or right)"},
-        {"in.au", "out.wav", TEST_PLUGIN_GOOD, "unsupported file format"},
-        {"text.wav", "out.wav", TEST_PLUGIN_GOOD, "not a WAV, FLAC, AIFF or Ogg audio file"},
+        {"in.m4a", "out.wav", TEST_PLUGIN_GOOD, "not an audio file this program reads"},
+        {"text.wav", "out.wav", TEST_PLUGIN_GOOD, "not an audio file this program reads"},
+        {"cut.mp3", "out.wav", TEST_PLUGIN_GOOD, "of its 48000 frames: the file is damaged or cut short"},
         {in, in, TEST_PLUGIN_GOOD, "is the input file"},
-        {in, "out.mp3", TEST_PLUGIN_GOOD, "must be a .wav or .flac file"},
+        {in, "out.xyz", TEST_PLUGIN_GOOD, "must be a file of a type this program writes (wav, flac, mp3, opus, ogg"},
         {in, "out.wav", TEST_PLUGIN_NULL, "returned null"},
         {in, "out.wav", TEST_PLUGIN_NOOUTPUTS, "no audio outputs"},
         {in, "missing-dir/out.wav", TEST_PLUGIN_GOOD, "cannot write"},
