@@ -1,6 +1,8 @@
 #include "tools/live/osc.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 #include "tools/common/text.h"
@@ -19,11 +21,21 @@ void onLibloError(int number, const char* message, const char* where) {
 
 bool isString(char type) { return type == LO_STRING || type == LO_SYMBOL; }
 
+// liblo hands out arguments where they sit in the packet, aligned to 4 bytes only, so they are
+// copied out rather than read through the (8-byte) lo_arg union.
+template <typename T>
+T argument(const lo_arg* arg) {
+    T v;
+    std::memcpy(&v, arg, sizeof v);
+    return v;
+}
+std::string textArgument(const lo_arg* arg) { return reinterpret_cast<const char*>(arg); }
+
 // A parameter key: a name, or an index as integer or text.
-bool keyOf(char type, lo_arg* arg, std::string& key) {
-    if (isString(type)) key = &arg->s;
-    else if (type == LO_INT32) key = std::to_string(arg->i);
-    else if (type == LO_INT64) key = std::to_string(static_cast<long long>(arg->h));
+bool keyOf(char type, const lo_arg* arg, std::string& key) {
+    if (isString(type)) key = textArgument(arg);
+    else if (type == LO_INT32) key = std::to_string(argument<std::int32_t>(arg));
+    else if (type == LO_INT64) key = std::to_string(static_cast<long long>(argument<std::int64_t>(arg)));
     else return false;
     return true;
 }
@@ -114,18 +126,22 @@ void OscControl::set(const Request& r) {
     const char type = r.types[1];
     const lo_arg* v = r.argv[1];
     switch (type) {
-        case LO_FLOAT:
-            if (std::isnan(v->f)) return fail(r, "the value is NaN");
-            value = tools::formatText("%.9g", static_cast<double>(v->f));
+        case LO_FLOAT: {
+            const float f = argument<float>(v);
+            if (std::isnan(f)) return fail(r, "the value is NaN");
+            value = tools::formatText("%.9g", static_cast<double>(f));
             break;
-        case LO_DOUBLE:
-            if (std::isnan(v->d)) return fail(r, "the value is NaN");
-            value = tools::formatText("%.17g", v->d);
+        }
+        case LO_DOUBLE: {
+            const double d = argument<double>(v);
+            if (std::isnan(d)) return fail(r, "the value is NaN");
+            value = tools::formatText("%.17g", d);
             break;
-        case LO_INT32: value = std::to_string(v->i); break;
-        case LO_INT64: value = std::to_string(static_cast<long long>(v->h)); break;
+        }
+        case LO_INT32: value = std::to_string(argument<std::int32_t>(v)); break;
+        case LO_INT64: value = std::to_string(static_cast<long long>(argument<std::int64_t>(v))); break;
         case LO_STRING:
-        case LO_SYMBOL: value = &r.argv[1]->s; break;
+        case LO_SYMBOL: value = textArgument(v); break;
         case LO_TRUE: value = "on"; break;
         case LO_FALSE: value = "off"; break;
         default: return fail(r, std::string("a value of OSC type '") + type + "' means nothing here; send f, d, i, s, T or F");

@@ -411,10 +411,19 @@ private:
     static int collect(const char* path, const char* types, lo_arg** argv, int argc, lo_message, void* self) {
         Reply r{path, {}};
         for (int i = 0; i < argc; ++i) {
+            // Arguments sit 4-byte aligned in the packet: copied out, not read through lo_arg.
+            std::int32_t n = 0;
+            float f = 0.0f;
             switch (types[i]) {
-                case LO_STRING: r.args.push_back(&argv[i]->s); break;
-                case LO_INT32: r.args.push_back(std::to_string(argv[i]->i)); break;
-                case LO_FLOAT: r.args.push_back(std::to_string(argv[i]->f)); break;
+                case LO_STRING: r.args.push_back(reinterpret_cast<const char*>(argv[i])); break;
+                case LO_INT32:
+                    std::memcpy(&n, argv[i], sizeof n);
+                    r.args.push_back(std::to_string(n));
+                    break;
+                case LO_FLOAT:
+                    std::memcpy(&f, argv[i], sizeof f);
+                    r.args.push_back(std::to_string(f));
+                    break;
                 default: r.args.push_back("?");
             }
         }
