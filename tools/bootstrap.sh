@@ -11,7 +11,10 @@ mode=${1:-demo}
 build=${BUILD_DIR:-$here/build}
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libebur128-dev libsleef-dev)
+packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libebur128-dev libsleef-dev
+          libjack-jackd2-dev liblo-dev)
+# The orvex-live tests start JACK servers of their own.
+if [ "$mode" = test ]; then packages+=(jackd2); fi
 # shellcheck disable=SC2206
 packages+=(${ORVEX_EXTRA_PACKAGES:-})
 
