@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,6 +57,9 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // A test that dies (an assertion that aborts, a sanitizer report) takes its servers and
+        // programs with it instead of leaving them running.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             ::dup2(fd, STDOUT_FILENO);
@@ -285,9 +289,9 @@ int TestClient::process(jack_nframes_t n, void* self) {
 void TestClient::shutdown(void* self) { static_cast<TestClient*>(self)->gone_.store(true); }
 
 int TestClient::xrun(void* self) {
-    auto& c = *static_cast<TestClient*>(self);
-    // Only while the programme plays: that is what gets compared.
-    if (c.state_.load() == 2) c.xruns_.fetch_add(1);
+    // From the client's start: a period lost before the programme starts shifts it as much as
+    // one lost while it plays.
+    static_cast<TestClient*>(self)->xruns_.fetch_add(1);
     return 0;
 }
 

@@ -78,8 +78,7 @@ public:
     std::size_t recorded() const { return recorded_.load(); }
     const std::vector<float>& left() const { return left_; }
     const std::vector<float>& right() const { return right_; }
-    // The cycles ran without a gap and the server reported no xrun (a comparison means nothing
-    // otherwise).
+    // The cycles ran with a gap, or the server reported an xrun since the client started.
     bool missedCycles() const { return gap_.load() || xruns_.load() > 0; }
     int xruns() const { return xruns_.load(); }
     bool serverGone() const { return gone_.load(); }
