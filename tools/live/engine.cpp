@@ -61,11 +61,9 @@ std::string Engine::portName(int which) const {
     return setup_.clientName + ":" + kPortNames[which];
 }
 
-std::string Engine::reopenReason() const {
-    if (serverGone_.load(std::memory_order_acquire))
-        return goneReason_[0] ? std::string(goneReason_) : "the server shut the client down";
-    if (rateChanged_.load()) return "the sample rate changed";
-    return {};
+std::string Engine::goneReason() const {
+    if (serverGone_.load(std::memory_order_acquire) && goneReason_[0]) return goneReason_;
+    return "the server shut the client down";
 }
 
 void Engine::prepareBuffers(std::size_t frames) {
@@ -150,15 +148,19 @@ bool Engine::open(bool firstTime) {
     return true;
 }
 
-void Engine::start(bool strict) {
+bool Engine::start(bool strict) {
     firstSeen_.store(false);
     if (jack_activate(client_) != 0) {
         close();
-        throw LiveError("cannot activate the JACK client on " + serverLabel_);
+        const std::string text = "cannot activate the JACK client on " + serverLabel_;
+        if (strict) throw LiveError(text);
+        console_.line(text + "; trying again");
+        return false;
     }
     onAir_.store(true);
     for (Link& link : links_) connect(link, strict);
     sinceRetry_ = 0.0;
+    return true;
 }
 
 void Engine::connect(Link& link, bool strict) {

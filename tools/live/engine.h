@@ -58,13 +58,17 @@ public:
     // False when no server answers (nothing printed). Throws LiveError for a name in use when
     // `firstTime`; later it reports and returns false, to be tried again.
     bool open(bool firstTime);
-    // Activates and connects. `strict`: an unknown or wrong-way port is a LiveError; otherwise it
-    // is waited for (tick() tries again every `retrySeconds`).
-    void start(bool strict);
+    // Activates and connects. `strict` (the first start): an unknown or wrong-way port, or a
+    // client JACK will not activate, is a LiveError. Otherwise ports are waited for (tick() tries
+    // again every `retrySeconds`), and a failed activation closes the client and returns false,
+    // to be tried again.
+    bool start(bool strict);
     bool isOpen() const { return client_ != nullptr; }
     // The server shut the client down, or changed its rate: close and open again.
     bool needsReopen() const { return serverGone_.load() || rateChanged_.load(); }
-    std::string reopenReason() const;
+    bool serverGone() const { return serverGone_.load(); }
+    // Why the server shut the client down (libjack's words).
+    std::string goneReason() const;
     // Closes the client (also one the server has dropped).
     void close();
     // Main thread, about ten times a second: pending connections, latency changes, DSP load.

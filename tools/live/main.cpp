@@ -146,16 +146,19 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
                 }
                 // A first start is strict about the ports it was given; after a server restart the
                 // other clients may not be back yet, so their ports are waited for.
-                engine.start(!everOnAir);
-                const long long first = engine.waitFirstPeriod(2.0);
-                console.line(tools::formatText(
-                    "%s on %s as \"%s\": %d Hz, %d frames a period, latency %d frames%s", everOnAir ? "back on air" : "on air",
-                    engine.serverLabel().c_str(), o.clientName.c_str(), engine.rate(), engine.bufferSize(),
-                    engine.latency(),
-                    first >= 0 ? tools::formatText("; first period at JACK frame %lld", first).c_str() : ""));
-                if (everOnAir) ++reconnections;
-                everOnAir = true;
-                waiting = false;
+                if (engine.start(!everOnAir)) {
+                    const long long first = engine.waitFirstPeriod(2.0);
+                    console.line(tools::formatText(
+                        "%s on %s as \"%s\": %d Hz, %d frames a period, latency %d frames%s",
+                        everOnAir ? "back on air" : "on air", engine.serverLabel().c_str(), o.clientName.c_str(),
+                        engine.rate(), engine.bufferSize(), engine.latency(),
+                        first >= 0 ? tools::formatText("; first period at JACK frame %lld", first).c_str() : ""));
+                    if (everOnAir) ++reconnections;
+                    everOnAir = true;
+                    waiting = false;
+                } else {
+                    nextAttempt = now + retry;
+                }
             } else {
                 if (o.noWait && !everOnAir)
                     throw LiveError("no " + engine.serverLabel() + " is running (and --no-wait is given)");
@@ -168,11 +171,16 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
         }
         if (engine.isOpen()) {
             if (engine.needsReopen()) {
-                console.line(engine.serverLabel() + " went away (" + engine.reopenReason() + "); trying again every " +
-                             tools::formatText("%g", o.retrySeconds) + " s");
+                if (engine.serverGone()) {
+                    console.line(engine.serverLabel() + " went away (" + engine.goneReason() + "); trying again every " +
+                                 tools::formatText("%g", o.retrySeconds) + " s");
+                    nextAttempt = std::chrono::steady_clock::now() + retry;
+                } else {
+                    console.line(engine.serverLabel() + " changed its sample rate; registering again");
+                    nextAttempt = std::chrono::steady_clock::now();
+                }
                 engine.close();
                 waiting = true;
-                nextAttempt = std::chrono::steady_clock::now() + retry;
             } else {
                 engine.tick(o.retrySeconds);
             }

@@ -11,9 +11,15 @@ namespace orvex::live {
 namespace {
 
 Console* gOscConsole = nullptr;
+// While the server is being set up, liblo's complaint becomes part of the one error line.
+std::string* gOscStartError = nullptr;
 
 // liblo's own complaints: packets it could not parse, a port it could not open.
 void onLibloError(int number, const char* message, const char* where) {
+    if (gOscStartError) {
+        *gOscStartError = message ? message : "error";
+        return;
+    }
     if (gOscConsole)
         gOscConsole->line(tools::formatText("OSC: %s%s%s (liblo error %d)", message ? message : "error",
                                             where ? " in " : "", where ? where : "", number));
@@ -52,8 +58,12 @@ OscControl::OscControl(int port, tools::ParameterControl& parameters, std::mutex
     : parameters_(parameters), pluginMutex_(pluginMutex), console_(console) {
     gOscConsole = &console_;
     const std::string portText = std::to_string(port);
+    std::string why;
+    gOscStartError = &why;
     thread_ = lo_server_thread_new_with_proto(port > 0 ? portText.c_str() : nullptr, LO_UDP, onLibloError);
-    if (!thread_) throw std::runtime_error("cannot listen for OSC on UDP port " + portText);
+    gOscStartError = nullptr;
+    if (!thread_)
+        throw std::runtime_error("cannot listen for OSC on UDP port " + portText + (why.empty() ? "" : ": " + why));
     lo_server_thread_add_method(thread_, nullptr, nullptr, dispatch, this);
     if (lo_server_thread_start(thread_) != 0) {
         lo_server_thread_free(thread_);

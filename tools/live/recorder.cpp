@@ -22,7 +22,10 @@ Recorder::Recorder(const std::string& path, tools::Container container, tools::S
     thread_ = std::thread([this] { run(); });
 }
 
-Recorder::~Recorder() { finish(); }
+Recorder::~Recorder() {
+    stopping_.store(true);
+    if (thread_.joinable()) thread_.join();
+}
 
 std::string Recorder::error() const {
     std::lock_guard<std::mutex> lock(errorMutex_);

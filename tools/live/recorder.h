@@ -25,6 +25,8 @@ public:
     // `bufferSeconds` of audio: how long the disk may stall before frames are dropped.
     Recorder(const std::string& path, tools::Container container, tools::SampleFormat format, int rate,
              double bufferSeconds, Console& console);
+    // Without finish(): the writer stops and the file is discarded (a run that failed before it
+    // went on air leaves nothing behind).
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;

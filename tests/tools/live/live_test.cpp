@@ -479,6 +479,12 @@ TEST_F(LiveJack, OscSetsByNameAndRefusesWhatItCannotDo) {
     const auto port = numberAfter(p->log(), "OSC control on UDP port ");
     ASSERT_TRUE(port.has_value()) << p->log();
     OscClient osc(static_cast<int>(*port));
+    // The port is taken now: a second instance says so in one line.
+    auto second = live({"--name", "second", "--osc", std::to_string(*port)}, {}, "second.log");
+    EXPECT_EQ(second->wait(), 1) << second->log();
+    EXPECT_EQ(second->log().rfind("orvex-live: cannot listen for OSC on UDP port " + std::to_string(*port), 0), 0u)
+        << second->log();
+    EXPECT_EQ(countLines(second->log(), "\n"), 1u) << second->log();
 
     const auto before = listAll(osc);
     ASSERT_TRUE(before.count("Lowpass Filter")) << "Orvex has a \"Lowpass Filter\"";
