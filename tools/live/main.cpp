@@ -125,6 +125,7 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
     if (meter) meter->start();
 
     bool everOnAir = false, waiting = false;
+    int controlRate = static_cast<int>(kInitialRate);
     int reconnections = 0;
     auto nextAttempt = std::chrono::steady_clock::now();
     std::uint64_t droppedReported = 0;
@@ -137,6 +138,13 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
         const auto now = std::chrono::steady_clock::now();
         if (!engine.isOpen() && now >= nextAttempt) {
             if (engine.open(!everOnAir)) {
+                if (engine.rate() != controlRate) {
+                    // Ranges may follow the rate (a corner below half of it): requests are resolved
+                    // at the rate the plug-in now runs at.
+                    std::lock_guard<std::mutex> lock(pluginMutex);
+                    control.setRate(engine.rate());
+                    controlRate = engine.rate();
+                }
                 if (!everOnAir && !o.recordPath.empty()) {
                     const tools::Container container = tools::containerForPath(o.recordPath);
                     const tools::SampleFormat format = o.recordFormat.value_or(tools::SampleFormat::Pcm24);

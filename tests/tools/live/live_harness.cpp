@@ -91,7 +91,7 @@ bool JackServer::installed() {
     return false;
 }
 
-JackServer::JackServer(int period, bool startNow) : period_(period) {
+JackServer::JackServer(int period, bool startNow, int rate) : period_(period), rate_(rate) {
     static std::atomic<int> counter{0};
     name_ = "orvex-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     log_ = "/tmp/" + name_ + ".log";
@@ -107,7 +107,7 @@ JackServer::~JackServer() {
 
 void JackServer::start() {
     if (pid_ > 0) return;
-    pid_ = spawn({"jackd", "-n", name_, "-d", "dummy", "-r", "48000", "-p", std::to_string(period_)},
+    pid_ = spawn({"jackd", "-n", name_, "-d", "dummy", "-r", std::to_string(rate_), "-p", std::to_string(period_)},
                  {"JACK_NO_AUDIO_RESERVATION=1"}, log_);
     const auto until = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < until) {

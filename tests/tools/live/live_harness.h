@@ -14,12 +14,12 @@
 
 namespace orvex::test {
 
-// `jackd -n NAME -d dummy -r 48000 -p PERIOD` with JACK_NO_AUDIO_RESERVATION=1.
+// `jackd -n NAME -d dummy -r RATE -p PERIOD` with JACK_NO_AUDIO_RESERVATION=1.
 class JackServer {
 public:
     static bool installed();  // jackd on PATH
     // `startNow` false: only the name is chosen; start() brings the server up.
-    explicit JackServer(int period = 256, bool startNow = true);
+    explicit JackServer(int period = 256, bool startNow = true, int rate = 48000);
     ~JackServer();
     const std::string& name() const { return name_; }
     void start();  // and wait until clients can connect
@@ -29,6 +29,7 @@ public:
 private:
     std::string name_;
     int period_;
+    int rate_;
     pid_t pid_ = -1;
     std::string log_;
 };

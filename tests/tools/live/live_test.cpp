@@ -44,7 +44,7 @@ protected:
     void SetUp() override {
         if (!JackServer::installed())
             GTEST_SKIP() << "jackd is not installed (Debian package jackd2): no JACK server to test orvex-live against";
-        server_ = std::make_unique<JackServer>(256, startServer_);
+        server_ = std::make_unique<JackServer>(256, startServer_, serverRate_);
     }
 
     std::vector<std::string> env() const {
@@ -74,6 +74,7 @@ protected:
     }
 
     bool startServer_ = true;
+    int serverRate_ = kRate;
     TempDir dir_;
     std::unique_ptr<JackServer> server_;
 };
@@ -293,9 +294,13 @@ TEST_F(LiveJack, ConnectsNamedPortsAndRefusesBadOnes) {
 }
 
 // No server: waiting, then on air when one appears; with --no-wait, a one-line error.
+// The server that appears later runs at 44.1 kHz, which the plug-in follows.
 class LiveJackLater : public LiveJack {
 protected:
-    LiveJackLater() { startServer_ = false; }
+    LiveJackLater() {
+        startServer_ = false;
+        serverRate_ = 44100;
+    }
 };
 
 TEST_F(LiveJackLater, WaitsForAServerUnlessToldNotTo) {
@@ -309,6 +314,7 @@ TEST_F(LiveJackLater, WaitsForAServerUnlessToldNotTo) {
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     server_->start();
     firstPeriod(*p);
+    EXPECT_NE(p->log().find("44100 Hz, 256 frames a period, latency 3552 frames"), std::string::npos) << p->log();
     EXPECT_EQ(p->stop(), 0) << p->log();
     EXPECT_EQ(countLines(p->log(), "waiting for JACK server"), 1u) << p->log();
     EXPECT_EQ(numberAfter(p->log(), "reconnections "), 0) << p->log();
