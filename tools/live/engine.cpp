@@ -207,8 +207,12 @@ void Engine::tick(double retrySeconds) {
             if (!link.made) connect(link, false);
     }
     // A plug-in may change its latency (after a parameter change, say); JACK then tells the
-    // clients downstream.
-    const int delay = std::max(plugin_.initialDelay(), 0);
+    // clients downstream. The plug-in writes it in resume, which the buffer-size callback calls.
+    int delay = 0;
+    {
+        std::lock_guard<std::mutex> lock(pluginMutex_);
+        delay = std::max(plugin_.initialDelay(), 0);
+    }
     if (delay != latency_.load()) {
         latency_.store(delay);
         jack_recompute_total_latencies(client_);
@@ -256,15 +260,16 @@ int Engine::onProcess(jack_nframes_t frames, void* self) { return static_cast<En
 int Engine::process(jack_nframes_t nframes) {
     const tools::AllocationProbe* probe = setup_.allocationProbe;
     if (probe) probe->begin();
+    inProcess_.store(true);
     const std::size_t n = nframes;
     auto* in = static_cast<float*>(jack_port_get_buffer(ports_[0], nframes));
     auto* left = static_cast<float*>(jack_port_get_buffer(ports_[1], nframes));
     auto* right = static_cast<float*>(jack_port_get_buffer(ports_[2], nframes));
     AudioRing* record = recordRing_.load(std::memory_order_acquire);
 
-    if (n > prepared_.load(std::memory_order_acquire)) {
-        // Only while the buffers are being resized for a new period length (which JACK does not
-        // overlap with a cycle): silence rather than a plug-in call it was not prepared for.
+    if (n > prepared_.load()) {
+        // Only while the plug-in is told a new period length: silence rather than a call it was
+        // not prepared for.
         std::memset(left, 0, n * sizeof(float));
         std::memset(right, 0, n * sizeof(float));
         oversize_.fetch_add(1, std::memory_order_relaxed);
@@ -300,17 +305,20 @@ int Engine::process(jack_nframes_t nframes) {
     }
     periods_.fetch_add(1, std::memory_order_relaxed);
     sessionFrames_.fetch_add(n, std::memory_order_relaxed);
+    inProcess_.store(false, std::memory_order_release);
     if (probe) allocations_.fetch_add(probe->end().allocations, std::memory_order_relaxed);
     return 0;
 }
 
-// JACK stops the cycle while clients follow a new period length, so the plug-in can be
-// suspended, told and resumed here the way VST 2.x wants it.
+// The plug-in is suspended, told the new period length and resumed, the way VST 2.x wants it.
+// JACK stops its cycle for this, but a client's last block may still be running when the news
+// arrives: the process callback is held off (prepared_ 0) and its block waited for first.
 int Engine::onBufferSize(jack_nframes_t frames, void* self) {
     Engine& e = *static_cast<Engine*>(self);
     const int block = static_cast<int>(frames);
     if (block == e.bufferSize_.load() && e.prepared_.load() == frames) return 0;
-    e.prepared_.store(0, std::memory_order_release);
+    e.prepared_.store(0);
+    while (e.inProcess_.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
     if (frames > e.capacity_) e.prepareBuffers(frames);
     {
         std::lock_guard<std::mutex> lock(e.pluginMutex_);

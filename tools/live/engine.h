@@ -126,7 +126,13 @@ private:
 
     // Buffers the process callback uses, sized for `capacity_` frames before activation.
     std::size_t capacity_ = 0;
-    std::atomic<std::size_t> prepared_{0};  // frames a period may have; 0 while resizing
+    // Frames a period may have; 0 while the plug-in is being told a new period length. The
+    // process callback raises inProcess_ before it looks at prepared_, the buffer-size callback
+    // lowers prepared_ and then waits for inProcess_ to fall: whichever comes second sees the
+    // other, so the plug-in is never reconfigured under a running block, whatever order the
+    // server's threads keep.
+    std::atomic<std::size_t> prepared_{0};
+    std::atomic<bool> inProcess_{false};
     std::vector<float> silence_;            // the plug-in's inputs past the first
     std::vector<std::vector<float>> spare_; // its outputs past the second
     std::vector<float> meterFrames_, recordFrames_;

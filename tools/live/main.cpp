@@ -31,6 +31,15 @@
 #include "tools/live/osc.h"
 #include "tools/live/recorder.h"
 
+#if defined(__SANITIZE_THREAD__)
+// libjack is not built with the thread sanitizer, and its lock-free ring hands data from writer
+// to reader through plain loads and stores of its indexes that the sanitizer cannot see as the
+// synchronisation they are.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
+    return "race:jack_ringbuffer_read\nrace:jack_ringbuffer_write\n";
+}
+#endif
+
 using namespace orvex;
 using namespace orvex::live;
 
@@ -104,9 +113,12 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
         if (!setup.allocationProbe)
             console.line("--count-allocations: this build cannot count allocations (sanitizer build); not counted");
     }
+    // The rings and the recorder outlive the engine, whose process callback writes into them
+    // until it is closed (also when an error ends the program).
+    std::unique_ptr<AudioRing> meterRing;
+    std::unique_ptr<Recorder> recorder;
     Engine engine(plugin, pluginMutex, setup, console);
 
-    std::unique_ptr<AudioRing> meterRing;
     std::unique_ptr<MeterThread> meter;
     if (o.meter) {
         meterRing = std::make_unique<AudioRing>(3, kMeterRingFrames);
@@ -119,8 +131,6 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
         osc = std::make_unique<OscControl>(o.oscPort, control, pluginMutex, console);
         console.line("OSC control on UDP port " + std::to_string(osc->port()));
     }
-    std::unique_ptr<Recorder> recorder;
-
     console.line("running " + plugin.effectName() + " (" + library.path() + ")");
     if (meter) meter->start();
 

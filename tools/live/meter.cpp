@@ -33,11 +33,7 @@ void MeterThread::addSink(Sink sink) { sinks_.push_back(std::move(sink)); }
 void MeterThread::start() { thread_ = std::thread([this] { run(); }); }
 
 void MeterThread::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
+    stopping_.store(true);
     if (thread_.joinable()) thread_.join();
 }
 
@@ -51,10 +47,9 @@ void MeterThread::run() {
     const double silence = -std::numeric_limits<double>::infinity();
     try {
         for (;;) {
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                if (wake_.wait_until(lock, next, [this] { return stopping_; })) return;
-            }
+            // A plain sleep rather than a condition variable: stopping waits at most one refresh.
+            std::this_thread::sleep_until(next);
+            if (stopping_.load()) return;
             next += period;
             if (next < clock::now()) next = clock::now() + period;
 

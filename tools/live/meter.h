@@ -5,7 +5,6 @@
 // seconds otherwise. Further readers of the same snapshots (remote subscriptions, say) are
 // further sinks.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -52,9 +51,7 @@ private:
     Console& console_;
     std::vector<Sink> sinks_;
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
 };
 
 // The meters as text: a status line held on a terminal (true peaks held for three seconds),
