@@ -91,7 +91,8 @@ bool JackServer::installed() {
     return false;
 }
 
-JackServer::JackServer(int period, bool startNow, int rate) : period_(period), rate_(rate) {
+JackServer::JackServer(int period, bool startNow, int rate, bool synchronous)
+    : period_(period), rate_(rate), synchronous_(synchronous) {
     static std::atomic<int> counter{0};
     name_ = "orvex-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     log_ = "/tmp/" + name_ + ".log";
@@ -107,7 +108,10 @@ JackServer::~JackServer() {
 
 void JackServer::start() {
     if (pid_ > 0) return;
-    pid_ = spawn({"jackd", "-n", name_, "-d", "dummy", "-r", std::to_string(rate_), "-p", std::to_string(period_)},
+    pid_ = spawn(synchronous_ ? std::vector<std::string>{"jackd", "-S", "-n", name_, "-d", "dummy", "-r", std::to_string(rate_), "-p",
+                                                    std::to_string(period_)}
+                              : std::vector<std::string>{"jackd", "-n", name_, "-d", "dummy", "-r", std::to_string(rate_),
+                                                         "-p", std::to_string(period_)},
                  {"JACK_NO_AUDIO_RESERVATION=1"}, log_);
     const auto until = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < until) {

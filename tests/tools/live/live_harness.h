@@ -15,11 +15,14 @@
 namespace orvex::test {
 
 // `jackd -n NAME -d dummy -r RATE -p PERIOD` with JACK_NO_AUDIO_RESERVATION=1.
+// `synchronous` adds -S: the server then waits for every client in every cycle, so that a cycle
+// a busy machine starts late is late rather than lost to some clients (as in the default
+// asynchronous mode, where a late client's period is skipped).
 class JackServer {
 public:
     static bool installed();  // jackd on PATH
     // `startNow` false: only the name is chosen; start() brings the server up.
-    explicit JackServer(int period = 256, bool startNow = true, int rate = 48000);
+    explicit JackServer(int period = 256, bool startNow = true, int rate = 48000, bool synchronous = false);
     ~JackServer();
     const std::string& name() const { return name_; }
     void start();  // and wait until clients can connect
@@ -30,6 +33,7 @@ private:
     std::string name_;
     int period_;
     int rate_;
+    bool synchronous_;
     pid_t pid_ = -1;
     std::string log_;
 };
