@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -160,6 +161,8 @@ bool Engine::start(bool strict) {
     onAir_.store(true);
     for (Link& link : links_) connect(link, strict);
     sinceRetry_ = 0.0;
+    lastPeriods_ = periods_.load();
+    lastProgress_ = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -193,6 +196,16 @@ void Engine::connect(Link& link, bool strict) {
 
 void Engine::tick(double retrySeconds) {
     if (!client_ || !onAir_.load()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (const std::uint64_t periods = periods_.load(); periods != lastPeriods_) {
+        lastPeriods_ = periods;
+        lastProgress_ = now;
+    } else if (now - lastProgress_ > std::chrono::duration<double>(kStallSeconds)) {
+        std::snprintf(goneReason_, sizeof goneReason_, "no period from it for %g s", kStallSeconds);
+        onAir_.store(false);
+        serverGone_.store(true, std::memory_order_release);
+        return;
+    }
     if (firstSeen_.load()) {
         const float load = jack_cpu_load(client_);
         dspLoad_.store(load);

@@ -12,6 +12,7 @@
 #include <jack/jack.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
@@ -71,8 +72,12 @@ public:
     std::string goneReason() const;
     // Closes the client (also one the server has dropped).
     void close();
-    // Main thread, about ten times a second: pending connections, latency changes, DSP load.
+    // Main thread, about ten times a second: pending connections, latency changes, DSP load,
+    // and a server that has stopped running the cycle without saying so (PipeWire's JACK
+    // library, for one, does not always report that its server went away): no period for
+    // kStallSeconds counts as the server gone.
     void tick(double retrySeconds);
+    static constexpr double kStallSeconds = 5.0;
 
     // Waits up to `seconds` for the first process cycle; its JACK frame time, or -1.
     long long waitFirstPeriod(double seconds) const;
@@ -159,6 +164,8 @@ private:
     float loadMax_ = 0.0f;
     double sinceRetry_ = 0.0;
     bool refusedAnnounced_ = false;
+    std::uint64_t lastPeriods_ = 0;
+    std::chrono::steady_clock::time_point lastProgress_{};
 };
 
 }  // namespace orvex::live

@@ -28,6 +28,7 @@ public:
     void start();  // and wait until clients can connect
     void stop();   // SIGTERM by process id, SIGKILL after 5 s
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
 private:
     std::string name_;

@@ -252,6 +252,30 @@ TEST_F(LiveJack, ComesBackWhenTheServerReturns) {
     EXPECT_EQ(countLines(log, "waiting for JACK port"), 0u) << log;
 }
 
+// A server that stops running the cycle without going away (stopped here with SIGSTOP) is taken
+// for gone after five silent seconds: orvex-live registers again once it runs, and processes.
+TEST_F(LiveJack, ComesBackFromAServerThatStalls) {
+    const std::vector<float> programme = testProgramme(1.0);
+    const std::size_t frames = programme.size() + kOrvexLatency + 4096;
+    TestClient client(server_->name(), "feeder", frames);
+    auto p = live(join(wiredTo(client), {"--retry", "0.5"}));
+    firstPeriod(*p);
+    ASSERT_TRUE(client.waitConnected(10.0)) << p->log();
+    ::kill(server_->pid(), SIGSTOP);
+    const bool noticed = p->waitFor("(no period from it for 5 s)", 10.0);
+    ::kill(server_->pid(), SIGCONT);
+    ASSERT_TRUE(noticed) << p->log();
+    ASSERT_TRUE(p->waitFor("back on air", 20.0)) << p->log();
+    ASSERT_TRUE(client.waitConnected(10.0)) << p->log();
+    client.play(programme);
+    ASSERT_TRUE(client.waitRecorded(frames, 30.0)) << p->log();
+    double energy = 0.0;
+    for (std::size_t i = 0; i < frames; ++i) energy += client.left()[i] * client.left()[i];
+    EXPECT_GT(std::sqrt(energy / frames), 0.01) << "no processed audio after the stall";
+    EXPECT_EQ(p->stop(), 0) << p->log();
+    EXPECT_EQ(numberAfter(p->log(), "reconnections "), 1) << p->log();
+}
+
 // Ports by the names jack_lsp prints, the latency JACK reports both ways, and the one-line
 // errors for ports that do not exist or point the wrong way and for a name in use.
 TEST_F(LiveJack, ConnectsNamedPortsAndRefusesBadOnes) {
