@@ -85,6 +85,27 @@ std::string namesList(const std::vector<ParameterInfo>& params) {
     return s;
 }
 
+}  // namespace
+
+const ParameterInfo& findParameter(const std::vector<ParameterInfo>& params, const std::string& rawKey) {
+    const std::string key = trim(rawKey);
+    for (const auto& p : params)
+        if (p.name == key) return p;
+    for (const auto& p : params)
+        if (lower(trim(p.name)) == lower(key)) return p;
+    if (!key.empty() && std::all_of(key.begin(), key.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        const long index = std::strtol(key.c_str(), nullptr, 10);
+        for (const auto& p : params)
+            if (p.index == index) return p;
+        throw ParameterError("no parameter with index " + key + "; indexes run from 0 to " +
+                             std::to_string(static_cast<long>(params.size()) - 1));
+    }
+    if (params.empty()) throw ParameterError("unknown parameter " + quoted(key) + ": the plug-in has no parameters");
+    throw ParameterError("unknown parameter " + quoted(key) + "; choose one of: " + namesList(params));
+}
+
+namespace {
+
 void splitRequest(const std::string& request, std::string& key, std::string& value) {
     const auto eq = request.rfind('=');
     if (eq == std::string::npos || eq == 0)
@@ -194,23 +215,6 @@ Assignment resolveChoice(ParameterAccess& probe, const ParameterInfo& p, const s
 }
 
 }  // namespace
-
-const ParameterInfo& findParameter(const std::vector<ParameterInfo>& params, const std::string& rawKey) {
-    const std::string key = trim(rawKey);
-    for (const auto& p : params)
-        if (p.name == key) return p;
-    for (const auto& p : params)
-        if (lower(trim(p.name)) == lower(key)) return p;
-    if (!key.empty() && std::all_of(key.begin(), key.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-        const long index = std::strtol(key.c_str(), nullptr, 10);
-        for (const auto& p : params)
-            if (p.index == index) return p;
-        throw ParameterError("no parameter with index " + key + "; indexes run from 0 to " +
-                             std::to_string(static_cast<long>(params.size()) - 1));
-    }
-    if (params.empty()) throw ParameterError("unknown parameter " + quoted(key) + ": the plug-in has no parameters");
-    throw ParameterError("unknown parameter " + quoted(key) + "; choose one of: " + namesList(params));
-}
 
 std::optional<double> leadingNumber(const std::string& text) {
     const std::string t = trim(text);

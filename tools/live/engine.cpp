@@ -170,7 +170,7 @@ void Engine::connect(Link& link, bool strict) {
     const std::string option = link.toUs ? "--in" : "--out";
     auto fault = [&](const std::string& text) {
         if (strict) throw LiveError(text);
-        if (!link.announced) console_.line(text + "; trying again every few seconds");
+        if (!link.announced) console_.line("waiting for JACK port " + quoted(link.external) + ": " + text);
         link.announced = true;
     };
     jack_port_t* other = jack_port_by_name(client_, link.external.c_str());
