@@ -228,7 +228,7 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
         recordingOk = recorder->finish();
         summary += tools::formatText("; recording %llu frames written, %llu dropped (%s%s)",
                                      static_cast<unsigned long long>(recorder->framesWritten()),
-                                     static_cast<unsigned long long>(engine.recordDropped()),
+                                     static_cast<unsigned long long>(engine.recordDropped() + recorder->framesDiscarded()),
                                      recorder->path().c_str(), recordingOk ? "" : ", failed");
     }
     summary += tools::formatText("; parameter changes %llu received, %llu rejected",

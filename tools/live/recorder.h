@@ -37,6 +37,9 @@ public:
     // file is complete; otherwise error() says why.
     bool finish();
     std::uint64_t framesWritten() const { return written_.load(); }
+    // Frames the writer took from the ring but could not put in the file (after a write error,
+    // or past what a WAV file can hold).
+    std::uint64_t framesDiscarded() const { return discarded_.load(); }
     bool failed() const { return failed_.load(); }
     std::string error() const;
     const std::string& path() const { return path_; }
@@ -52,7 +55,8 @@ private:
     std::unique_ptr<tools::AudioWriter> writer_;
     std::thread thread_;
     std::atomic<bool> stopping_{false}, failed_{false};
-    std::atomic<std::uint64_t> written_{0};
+    std::atomic<std::uint64_t> written_{0}, discarded_{0};
+    std::uint64_t limit_;  // frames the container can hold
     mutable std::mutex errorMutex_;
     std::string error_;
     int testDelayMs_ = 0;
