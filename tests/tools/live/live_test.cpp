@@ -379,8 +379,9 @@ TEST_F(LiveJack, FollowsANewPeriodLength) {
     EXPECT_EQ(p->stop(), 0) << p->log();
 }
 
-// --meter without a terminal: a line every interval with both ends' loudness and true peak.
-TEST_F(LiveJack, MeterLinesForLogs) {
+// --meter without a terminal: a line every interval with both ends' loudness and true peak; on a
+// terminal the status line instead.
+TEST_F(LiveJack, MeterLinesForLogsAndTheTerminal) {
     const std::vector<float> programme = testProgramme(3.0);
     TestClient client(server_->name(), "feeder", programme.size());
     auto p = live(join(wiredTo(client), {"--meter", "--meter-interval", "0.5"}));
@@ -407,6 +408,18 @@ TEST_F(LiveJack, MeterLinesForLogs) {
     ::kill(p->pid(), SIGINT);
     EXPECT_EQ(p->wait(), 0) << p->log();
     EXPECT_NE(p->log().find("stopped after "), std::string::npos);
+
+    // On a terminal (script(1) gives it one): one status line, rewritten in place.
+    auto tty = std::make_unique<Program>(
+        std::vector<std::string>{"script", "-qfec", std::string(ORVEX_LIVE) + " --name tty --meter", "/dev/null"}, env(),
+        dir_.file("tty.log"));
+    ASSERT_TRUE(tty->waitFor("DSP", 20.0)) << tty->log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string screen = tty->log();
+    EXPECT_GE(countLines(screen, "\rin M "), 3u) << screen;
+    EXPECT_NE(screen.find("\033[K"), std::string::npos);
+    EXPECT_EQ(screen.find("meter: "), std::string::npos) << "no log lines on a terminal";
+    EXPECT_EQ(tty->stop(), 0) << tty->log();
 }
 
 // ---- OSC ------------------------------------------------------------------------------------
