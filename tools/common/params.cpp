@@ -85,6 +85,8 @@ std::string namesList(const std::vector<ParameterInfo>& params) {
     return s;
 }
 
+}  // namespace
+
 const ParameterInfo& findParameter(const std::vector<ParameterInfo>& params, const std::string& rawKey) {
     const std::string key = trim(rawKey);
     for (const auto& p : params)
@@ -101,6 +103,8 @@ const ParameterInfo& findParameter(const std::vector<ParameterInfo>& params, con
     if (params.empty()) throw ParameterError("unknown parameter " + quoted(key) + ": the plug-in has no parameters");
     throw ParameterError("unknown parameter " + quoted(key) + "; choose one of: " + namesList(params));
 }
+
+namespace {
 
 void splitRequest(const std::string& request, std::string& key, std::string& value) {
     const auto eq = request.rfind('=');

@@ -60,6 +60,10 @@ std::vector<ParameterInfo> describeParameters(ParameterAccess& access);
 // begin with one.
 std::optional<double> leadingNumber(const std::string& text);
 
+// The parameter a user means by KEY: its exact name, its name in any case, or its index. Throws
+// ParameterError naming the choices.
+const ParameterInfo& findParameter(const std::vector<ParameterInfo>& params, const std::string& key);
+
 struct Assignment {
     int index = 0;
     float normalised = 0.0f;

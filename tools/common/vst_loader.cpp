@@ -20,6 +20,9 @@ namespace {
 // exists, so the state cannot come from the record yet.
 thread_local HostState* tCreating = nullptr;
 
+// Set on the thread that processes for a live host: the plug-in asks which thread it is on.
+thread_local bool tAudioThread = false;
+
 HostState* stateFor(AEffect* effect) {
     // While the entry point runs, the record's host field is not ours yet (whatever the plug-in
     // left there), so the state of the instance being created answers.
@@ -79,7 +82,7 @@ void fillTime(HostState& s) {
     t.timeSigNumerator = 4;
     t.timeSigDenominator = 4;
     t.flags = kVstPpqPosValid | kVstTempoValid | kVstBarsValid | kVstTimeSigValid |
-              (s.processing ? kVstTransportPlaying : 0);
+              (s.processing || s.realtime ? kVstTransportPlaying : 0);
 }
 
 }  // namespace
@@ -90,7 +93,7 @@ VstIntPtr VSTCALLBACK hostCallback(AEffect* effect, VstInt32 opcode, VstInt32 in
     (void)value;
     (void)opt;
     HostState* s = stateFor(effect);
-    if (s && s->requests.size() < HostState::kRequestLog) s->requests.push_back(opcode);
+    if (s && !s->realtime && s->requests.size() < HostState::kRequestLog) s->requests.push_back(opcode);
     switch (opcode) {
         case audioMasterVersion: return kVstVersion;
         case audioMasterCurrentId: return effect ? effect->uniqueID : 0;
@@ -107,11 +110,14 @@ VstIntPtr VSTCALLBACK hostCallback(AEffect* effect, VstInt32 opcode, VstInt32 in
         case audioMasterGetInputLatency:
         case audioMasterGetOutputLatency: return 0;
         case audioMasterGetCurrentProcessLevel:
+            if (s && s->realtime) return tAudioThread ? kVstProcessLevelRealtime : kVstProcessLevelUser;
             // Files are rendered, not played: blocks come as fast as the plug-in takes them.
             return s && s->processing ? kVstProcessLevelOffline : kVstProcessLevelUser;
         case audioMasterGetAutomationState: return kVstAutomationOff;
         case audioMasterGetVendorString: copyText(ptr, "Orvex", kVstMaxVendorStrLen); return 1;
-        case audioMasterGetProductString: copyText(ptr, "orvex-render", kVstMaxProductStrLen); return 1;
+        case audioMasterGetProductString:
+            copyText(ptr, s ? s->product.c_str() : "orvex-render", kVstMaxProductStrLen);
+            return 1;
         case audioMasterGetVendorVersion: return 1000;
         case audioMasterCanDo: return ptr && hostCanDo(static_cast<const char*>(ptr)) ? 1 : 0;
         case audioMasterGetLanguage: return kVstLangEnglish;
@@ -245,6 +251,16 @@ std::string PluginInstance::effectName() { return text(effGetEffectName, 0, kVst
 std::string PluginInstance::vendor() { return text(effGetVendorString, 0, kVstMaxVendorStrLen); }
 std::string PluginInstance::product() { return text(effGetProductString, 0, kVstMaxProductStrLen); }
 
+void PluginInstance::setSampleRate(double rate) {
+    host_.rate = rate;
+    dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(rate));
+}
+
+void PluginInstance::setBlockSize(int frames) {
+    host_.blockSize = frames;
+    dispatch(effSetBlockSize, 0, frames);
+}
+
 void PluginInstance::resume() {
     dispatch(effMainsChanged, 0, 1);
     resumed_ = true;
@@ -256,7 +272,11 @@ void PluginInstance::suspend() {
 }
 
 void PluginInstance::process(float** in, float** out, int frames) {
-    host_.processing = true;
+    // A live host calls this from its audio thread while other threads ask the plug-in things;
+    // the flag that tells a render's processing apart from its setup is for offline hosts only.
+    const bool live = host_.realtime;
+    if (live) tAudioThread = true;
+    else host_.processing = true;
     if (effect_->processReplacing && (effect_->flags & effFlagsCanReplacing)) {
         effect_->processReplacing(effect_, in, out, frames);
     } else if (effect_->process) {
@@ -267,7 +287,7 @@ void PluginInstance::process(float** in, float** out, int frames) {
         effect_->processReplacing(effect_, in, out, frames);
     }
     host_.samplePos += frames;
-    host_.processing = false;
+    if (!live) host_.processing = false;
 }
 
 float PluginInstance::getParameter(int index) { return effect_->getParameter(effect_, index); }

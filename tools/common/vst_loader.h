@@ -53,6 +53,11 @@ struct HostState {
     static constexpr std::size_t kRequestLog = 1024;
     std::vector<VstInt32> requests;  // the first kRequestLog opcodes the plug-in sent, in order
     bool ioChanged = false;
+    // A live host (orvex-live): the plug-in is told that its processing thread runs in real time,
+    // and its requests are no longer logged (the log would allocate on that thread, and other
+    // threads call the plug-in meanwhile). Set once, before the first block.
+    bool realtime = false;
+    std::string product = "orvex-render";  // what audioMasterGetProductString answers
 };
 
 // The host callback handed to every instance.
@@ -71,6 +76,7 @@ public:
 
     AEffect* effect() const { return effect_; }
     const HostState& host() const { return host_; }
+    HostState& host() { return host_; }
     int inputs() const { return effect_->numInputs; }
     int outputs() const { return effect_->numOutputs; }
     int parameterCount() const { return effect_->numParams; }
@@ -80,6 +86,10 @@ public:
     std::string effectName();
     std::string vendor();
     std::string product();
+
+    // While suspended only: effSetSampleRate / effSetBlockSize, and what the host then answers.
+    void setSampleRate(double rate);
+    void setBlockSize(int frames);
 
     // effMainsChanged 1 / 0.
     void resume();
