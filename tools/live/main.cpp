@@ -156,7 +156,7 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
                     controlRate = engine.rate();
                 }
                 if (!everOnAir && !o.recordPath.empty()) {
-                    const tools::Container container = tools::containerForPath(o.recordPath);
+                    const tools::Container container = recordingContainer(o.recordPath);
                     const tools::SampleFormat format = o.recordFormat.value_or(tools::SampleFormat::Pcm24);
                     recorder = std::make_unique<Recorder>(o.recordPath, container, format, engine.rate(),
                                                           o.recordBufferSeconds, console);

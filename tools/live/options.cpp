@@ -89,6 +89,14 @@ std::vector<std::string> splitPorts(const std::string& text) {
 
 }  // namespace
 
+tools::Container recordingContainer(const std::string& path) {
+    const tools::FileType type = tools::fileTypeForPath(path);
+    if (type.container != tools::Container::Wav && type.container != tools::Container::Flac)
+        throw tools::FileError("--record writes WAV or FLAC files (.wav, .flac), not " + type.name + ": \"" + path +
+                               "\"");
+    return type.container;
+}
+
 LiveOptions parseOptions(const std::vector<std::string>& args) {
     LiveOptions o;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -161,7 +169,7 @@ LiveOptions parseOptions(const std::vector<std::string>& args) {
     if (o.recordFormat && o.recordPath.empty()) throw UsageError("--format applies to --record; give --record FILE");
     if (!o.recordPath.empty()) {
         try {
-            const tools::Container c = tools::containerForPath(o.recordPath);
+            const tools::Container c = recordingContainer(o.recordPath);
             if (c == tools::Container::Flac && o.recordFormat == tools::SampleFormat::Float32)
                 throw UsageError("FLAC holds integer samples only; use --format 24 for \"" + o.recordPath + "\"");
         } catch (const tools::FileError& e) {

@@ -38,6 +38,10 @@ struct LiveOptions {
 // Throws tools::UsageError for anything malformed.
 LiveOptions parseOptions(const std::vector<std::string>& args);
 
+// The recording's container from FILE's extension: WAV or FLAC, the types a recording that may
+// be cut short at any moment can be closed validly from; any other name throws FileError.
+tools::Container recordingContainer(const std::string& path);
+
 extern const char* const kHelp;
 
 }  // namespace orvex::live

@@ -25,7 +25,7 @@ Recorder::Recorder(const std::string& path, tools::Container container, tools::S
     : path_(path), rate_(rate), console_(console), limit_(framesThatFit(container, format)) {
     const auto frames = static_cast<std::size_t>(bufferSeconds * rate);
     ring_ = std::make_unique<AudioRing>(2, std::max<std::size_t>(frames, kChunk));
-    writer_ = std::make_unique<tools::AudioWriter>(path, container, format, rate, 2);
+    writer_ = std::make_unique<tools::AudioWriter>(path, tools::FileType(container), format, rate, 2);
     if (const char* delay = std::getenv("ORVEX_LIVE_TEST_WRITER_DELAY_MS")) testDelayMs_ = std::atoi(delay);
     thread_ = std::thread([this] { run(); });
 }
