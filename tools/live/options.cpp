@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "tools/common/arg_cursor.h"
 #include "tools/common/usage_error.h"
 
 namespace orvex::live {
@@ -99,26 +100,11 @@ tools::Container recordingContainer(const std::string& path) {
 
 LiveOptions parseOptions(const std::vector<std::string>& args) {
     LiveOptions o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string inlineValue;
-        bool hasInline = false;
-        if (arg.rfind("--", 0) == 0) {
-            const auto eq = arg.find('=');
-            if (eq != std::string::npos) {
-                inlineValue = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                hasInline = true;
-            }
-        }
-        auto value = [&]() -> std::string {
-            if (hasInline) return inlineValue;
-            if (i + 1 >= args.size()) throw UsageError(arg + " needs a value; see --help");
-            return args[++i];
-        };
-        auto flag = [&]() {
-            if (hasInline) throw UsageError(arg + " takes no value; see --help");
-        };
+    tools::ArgCursor cur(args);
+    while (cur.next()) {
+        const std::string& arg = cur.name();
+        auto value = [&] { return cur.value(); };
+        auto flag = [&] { cur.flag(); };
         if (arg == "-h" || arg == "--help") o.help = true;
         else if (arg == "--plugin") {
             o.pluginPath = value();

@@ -29,6 +29,7 @@
 #endif
 
 #include "tools/common/alloc_counter.h"
+#include "tools/common/arg_cursor.h"
 #include "tools/common/audio_file.h"
 #include "tools/common/params.h"
 #include "tools/common/plugin_path.h"
@@ -340,24 +341,10 @@ std::vector<std::string> splitList(const std::string& text) {
 Command parse(int argc, char** argv) {
     Command c;
     std::vector<std::string> positional;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string inlineValue;
-        bool hasInline = false;
-        if (arg.rfind("--", 0) == 0) {
-            const auto eq = arg.find('=');
-            if (eq != std::string::npos) {
-                inlineValue = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                hasInline = true;
-            }
-        }
-        auto value = [&]() -> std::string {
-            if (hasInline) return inlineValue;
-            if (i + 1 >= args.size()) throw UsageError(arg + " needs a value; see --help");
-            return args[++i];
-        };
+    orvex::tools::ArgCursor cur{std::vector<std::string>(argv + 1, argv + argc)};
+    while (cur.next()) {
+        const std::string& arg = cur.name();
+        auto value = [&] { return cur.value(); };
         if (arg == "-h" || arg == "--help") c.help = true;
         else if (arg == "--plugin") { c.render.pluginPath = value(); c.pluginGiven = true; }
         else if (arg == "--block") c.render.blockSize = parseBlock(value());
@@ -367,29 +354,30 @@ Command parse(int argc, char** argv) {
         else if (arg == "--quality") c.render.encoder.quality = parseNumber(arg, value());
         else if (arg == "--out-dir") c.outDir = value();
         else if (arg == "--jobs" || arg == "-j") c.jobs = parseWhole("--jobs", value(), 1, 64);
-        else if (arg == "--overwrite") c.overwrite = true;
-        else if (arg == "--keep-latency") c.render.keepLatency = true;
+        else if (arg == "--overwrite") { cur.flag(); c.overwrite = true; }
+        else if (arg == "--keep-latency") { cur.flag(); c.render.keepLatency = true; }
         else if (arg == "--set") c.render.settings.push_back({false, value()});
         else if (arg == "--set-normalised" || arg == "--set-normalized") c.render.settings.push_back({true, value()});
-        else if (arg == "--list-params") c.listParams = true;
-        else if (arg == "--json") c.json = true;
-        else if (arg == "--validate") c.validate = true;
-        else if (arg == "--soak") c.soak = true;
-        else if (arg == "--quick") c.validation.quick = true;
-        else if (arg == "--strict") c.strict = true;
-        else if (arg == "--no-fork") c.validation.isolate = false;
+        else if (arg == "--list-params") { cur.flag(); c.listParams = true; }
+        else if (arg == "--json") { cur.flag(); c.json = true; }
+        else if (arg == "--validate") { cur.flag(); c.validate = true; }
+        else if (arg == "--soak") { cur.flag(); c.soak = true; }
+        else if (arg == "--quick") { cur.flag(); c.validation.quick = true; }
+        else if (arg == "--strict") { cur.flag(); c.strict = true; }
+        else if (arg == "--no-fork") { cur.flag(); c.validation.isolate = false; }
         else if (arg == "--seed") c.validation.seed = parseSeed(value());
         else if (arg == "--max-peak") c.maxPeak = parsePositive(arg, value());
         else if (arg == "--minutes") c.soakMinutes = parsePositive(arg, value());
         else if (arg == "--groups") c.validation.groups = splitList(value());
-        else if (arg == "--quiet" || arg == "-q") c.quiet = true;
+        else if (arg == "--quiet" || arg == "-q") { cur.flag(); c.quiet = true; }
         else if (arg == "--demo") {
             c.demo = true;
-            if (hasInline) c.demoDir = inlineValue;
-            else if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) c.demoDir = args[++i];
+            std::string dir;
+            if (cur.takeOptionalValue(dir)) c.demoDir = dir;
         }
         else if (arg == "--") {
-            positional.insert(positional.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            const auto rest = cur.rest();
+            positional.insert(positional.end(), rest.begin(), rest.end());
             break;
         }
         else if (arg.size() > 1 && arg[0] == '-') throw UsageError("unknown option " + arg + "; see --help");

@@ -96,6 +96,10 @@ TEST_F(CliTest, HelpAndMalformedCommandLines) {
               std::string::npos);
     EXPECT_NE(failing({"--block", "0", "in.wav", "o.wav"}, 2).find("--block takes a whole number"), std::string::npos);
     EXPECT_NE(failing({"--block"}, 2).find("--block needs a value"), std::string::npos);
+    EXPECT_NE(failing({"--block=0", "in.wav", "o.wav"}, 2).find("--block takes a whole number"), std::string::npos);
+    // A switch given a value would otherwise be read as on whatever the value says.
+    EXPECT_NE(failing({"--keep-latency=no", "in.wav", "o.wav"}, 2).find("--keep-latency takes no value"),
+              std::string::npos);
     EXPECT_NE(failing({"--input", "centre", "in.wav", "o.wav"}, 2).find("choose mix, left or right"), std::string::npos);
     EXPECT_NE(failing({"--format", "8", "in.wav", "o.wav"}, 2).find("choose 16, 24 or float"), std::string::npos);
     EXPECT_NE(failing({"--plugin", plugin, dir.file("in.wav"), dir.file("in.wav")}, 2).find("is the input file"),
