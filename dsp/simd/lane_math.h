@@ -160,15 +160,18 @@ template <int W>
 inline void tanArray(float* x, int n) {
     // Keep the arguments the reduction does not cover (a separate pass, so the vector loop stays
     // branch-free); they are rare, and every path treats them alike.
+    int count = 0;
+    for (int i = 0; i < n; ++i) count += !(std::fabs(x[i]) < kTanReduced);  // vectorises
+    if (count == 0) {
+        mapArray<W, &Lanes<W>::tan>(x, n);
+        return;
+    }
     float big[64];
-    int where[64], count = 0;
-    for (int i = 0; i < n; ++i) {
+    int where[64], kept = 0;
+    for (int i = 0; i < n && kept < 64; ++i) {
         if (!(std::fabs(x[i]) < kTanReduced)) {
-            if (count < 64) {
-                big[count] = x[i];
-                where[count] = i;
-            }
-            ++count;
+            big[kept] = x[i];
+            where[kept++] = i;
         }
     }
     if (count > 64) {  // many: one element at a time, the same arithmetic
