@@ -1,62 +1,49 @@
 #include "dsp/blocks/vecmath.h"
 
-#include <cmath>
+#include <initializer_list>
 
 #include "dsp/simd/chain_paths.h"
+#include "dsp/simd/lane_math.h"
 #include "dsp/simd/vecmath_paths.h"
 
 namespace orvex {
 
 namespace {
 
-void scalarExp(float* x, int n) {
-    for (int i = 0; i < n; ++i) x[i] = std::exp(x[i]);
-}
-void scalarAtan(float* x, int n) {
-    for (int i = 0; i < n; ++i) x[i] = std::atan(x[i]);
-}
-void scalarTan(float* x, int n) {
-    for (int i = 0; i < n; ++i) x[i] = std::tan(x[i]);
-}
-
-#if !defined(ORVEX_HAVE_SLEEF) && defined(ORVEX_SIMD_DISPATCH)
-// Without the vector maths library the wider copies of the chain still pay for their filters,
-// followers and envelopes; their exp, atan and tan are the C library's.
-const VectorMath kAvx2LibraryMath = {SimdPath::Avx2, scalarExp, scalarAtan, scalarTan};
-const VectorMath kAvx512LibraryMath = {SimdPath::Avx512, scalarExp, scalarAtan, scalarTan};
-#endif
-
 const VectorMath* table(SimdPath path) {
     switch (path) {
-#if defined(ORVEX_HAVE_SLEEF)
+#if defined(__SSE2__)
         case SimdPath::Sse2: return &simd::kSse2Math;
+#endif
+#if defined(ORVEX_SIMD_DISPATCH)
         case SimdPath::Avx2: return &simd::kAvx2Math;
         case SimdPath::Avx512: return &simd::kAvx512Math;
-#elif defined(ORVEX_SIMD_DISPATCH)
-        case SimdPath::Avx2: return &kAvx2LibraryMath;
-        case SimdPath::Avx512: return &kAvx512LibraryMath;
 #endif
         default: return &detail::kScalarMath;
     }
 }
 
 bool cpuRuns(SimdPath path) {
-#if defined(ORVEX_HAVE_SLEEF) || defined(ORVEX_SIMD_DISPATCH)
-    __builtin_cpu_init();
     switch (path) {
         case SimdPath::Scalar: return true;
-#if defined(ORVEX_HAVE_SLEEF)
-        case SimdPath::Sse2: return __builtin_cpu_supports("sse2");
+#if defined(__SSE2__)
+        case SimdPath::Sse2: return true;  // every x86 build is compiled for SSE2
 #else
-        case SimdPath::Sse2: return false;  // the four-lane routines come from the library
+        case SimdPath::Sse2: return false;
 #endif
-        case SimdPath::Avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case SimdPath::Avx512: return __builtin_cpu_supports("avx512f");
+#if defined(ORVEX_SIMD_DISPATCH)
+        case SimdPath::Avx2:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case SimdPath::Avx512:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx512f");
+#else
+        case SimdPath::Avx2:
+        case SimdPath::Avx512: return false;
+#endif
     }
     return false;
-#else
-    return path == SimdPath::Scalar;
-#endif
 }
 
 const VectorMath* chooseBest() { return table(bestSimdPath()); }
@@ -64,7 +51,7 @@ const VectorMath* chooseBest() { return table(bestSimdPath()); }
 }  // namespace
 
 namespace detail {
-const VectorMath kScalarMath = {SimdPath::Scalar, scalarExp, scalarAtan, scalarTan};
+const VectorMath kScalarMath = {SimdPath::Scalar, lanemath::expArray<1>, lanemath::atanArray<1>, lanemath::tanArray<1>};
 // Constant-initialised to the path every build has, then raised to the CPU's best path during
 // static initialisation, before any processor can run.
 std::atomic<const VectorMath*> gVectorMath{&kScalarMath};
@@ -74,9 +61,7 @@ const bool gChosen = (gVectorMath.store(chooseBest(), std::memory_order_relaxed)
 }  // namespace detail
 
 SimdPath bestSimdPath() {
-    // Below AVX2 the four-lane routines are no faster than the C library's scalar functions (and
-    // the chain is the baseline copy either way), so such CPUs keep the C library.
-    for (SimdPath p : {SimdPath::Avx512, SimdPath::Avx2})
+    for (SimdPath p : {SimdPath::Avx512, SimdPath::Avx2, SimdPath::Sse2})
         if (cpuRuns(p)) return p;
     return SimdPath::Scalar;
 }

@@ -2,14 +2,10 @@
 // Element-wise exp, atan and tan over float arrays, run by the widest instruction set the CPU
 // offers.
 //
-// With the vector maths library (ORVEX_HAVE_SLEEF) there are three vector paths: SSE2 (4 lanes),
-// AVX2 with FMA (8 lanes) and AVX-512 (16 lanes), beside the C library's scalar functions, which
-// CPUs without AVX2 keep (the four-lane routines are no faster there). Each evaluates the
-// functions to within 1 ulp; the paths may differ from one another in the last bit, but each is
-// a pure function of its argument, so any path gives the same output however the signal is split
-// into blocks. Without the library every path uses the C library's functions (the AVX2 and
-// AVX-512 paths then differ from the scalar one only in the copy of the chain they select, and
-// give the same output).
+// There are four paths: scalar, SSE2, AVX2 and AVX-512, all the same lane maths
+// (dsp/simd/lane_math.h) at different widths. Every path returns the same bits for the same
+// argument, within one ulp of the correctly rounded value, so the output of the processor is the
+// same on every path and for every block split.
 //
 // The path is chosen once, when the program starts, from the CPU's feature flags; tests may
 // force one (setDispatchForTest) to check each path on its own. The same choice selects the

@@ -3,8 +3,10 @@
 #include "dsp/blocks/vecmath.h"
 
 namespace orvex::simd {
-#if defined(ORVEX_HAVE_SLEEF)
+#if defined(__SSE2__)
 extern const VectorMath kSse2Math;
+#endif
+#if defined(ORVEX_SIMD_DISPATCH)
 extern const VectorMath kAvx2Math;
 extern const VectorMath kAvx512Math;
 #endif

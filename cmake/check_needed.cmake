@@ -1,0 +1,18 @@
+# cmake -DMODULE=<file> -DREADELF=<readelf> -DALLOWED=<regex> -P check_needed.cmake
+# Fails when the module's dynamic section names a library that ALLOWED does not match.
+execute_process(COMMAND ${READELF} -d ${MODULE} OUTPUT_VARIABLE dyn RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${READELF} -d ${MODULE} failed: ${err}")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" entries "${dyn}")
+set(unexpected "")
+foreach(e ${entries})
+  string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" lib "${e}")
+  if(NOT lib MATCHES "${ALLOWED}")
+    list(APPEND unexpected ${lib})
+  endif()
+endforeach()
+if(unexpected)
+  file(REMOVE ${MODULE})
+  message(FATAL_ERROR "${MODULE} depends on ${unexpected}; a plug-in module may need only the C library, libm and the loader")
+endif()
