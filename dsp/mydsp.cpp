@@ -19,6 +19,17 @@ inline float admit(float x) {
     return a <= FLT_MAX ? std::copysign(kInputLimit, x) : 0.0f;
 }
 
+// Largest magnitude of p[0..n) and `peak`.
+inline float blockPeak(const float* p, int n, float peak) {
+    for (int i = 0; i < n; ++i) {
+        const float a = std::fabs(p[i]);
+        peak = a > peak ? a : peak;
+    }
+    return peak;
+}
+
+static_assert(kMeterBands == kBandCount, "one meter per band");
+
 }  // namespace
 
 void mydsp::declareControls(UI* collector) {
@@ -93,6 +104,10 @@ void mydsp::clearState() {
     fChain.expansion.clear();
     fChain.output.clear();
     ringIndex = 0;
+    fFrames = 0;
+    MeterValues cleared{};
+    cleared.outputGain = 1.0f;  // nothing held down yet
+    fMeters.publish(cleared);
 }
 
 int mydsp::inputRateCode(int channel) {
@@ -135,11 +150,16 @@ void mydsp::compute(int count, float** inputs, float** outputs) {
     const ChainKernel& kernel = chainKernel();
     alignas(64) float x[kSubBlock];
     ChainBuffers stage;
+    float inPeak = 0.0f, outPeak = 0.0f;
+    int last = 0;  // length of the last sub-block
     for (int done = 0; done < count;) {
         const int n = count - done < kSubBlock ? count - done : kSubBlock;
         // The chunk is copied before anything is written, so outputs may alias the input.
         for (int i = 0; i < n; ++i) x[i] = admit(in[done + i]);
         kernel.run(&fChain, x, outA + done, outB + done, n, ringIndex, stage);
+        inPeak = blockPeak(x, n, inPeak);
+        outPeak = blockPeak(outB + done, n, blockPeak(outA + done, n, outPeak));
+        last = n;
         const float *v = stage.v, *r = stage.r, *y1 = stage.y1, *y2 = stage.y2, *zA = stage.zA, *zB = stage.zB;
 
         if (fTap != nullptr) {
@@ -156,6 +176,24 @@ void mydsp::compute(int count, float** inputs, float** outputs) {
         ringIndex += static_cast<RingIndex>(n);
         done += n;
     }
+
+    // Meters: values the stages already hold for the block's last sample, copied out once. The
+    // multiband section ran that sub-block as one piece (kSubBlock <= its largest), so its
+    // per-sample results end at index last - 1.
+    static_assert(kSubBlock <= MultibandSection::kMaxBlock, "the last sub-block is the section's last run");
+    fFrames += static_cast<std::uint64_t>(count);
+    MeterValues m;
+    const BandLevel& level = fChain.bands.level();
+    for (int b = 0; b < kMeterBands; ++b) {
+        m.bandGain[b] = level.gain()[last - 1][b];
+        m.bandGate[b] = level.gate()[last - 1][b];
+    }
+    const float env = fChain.output.peakEnvelope();
+    m.outputGain = env > 0.0f ? OutputStage::kCeiling / env : 1.0f;
+    m.inputPeak = inPeak;
+    m.outputPeak = outPeak;
+    m.frames = fFrames;
+    fMeters.publish(m);
 }
 
 }  // namespace orvex

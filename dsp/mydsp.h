@@ -2,6 +2,7 @@
 // The signal processor: its 20 control cells, metadata, rate constants, state and the
 // processing frame that runs every stage over sub-blocks.
 #include <cstddef>
+#include <cstdint>
 
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/ring.h"
@@ -9,6 +10,7 @@
 #include "dsp/dsp.h"
 #include "dsp/frame.h"
 #include "dsp/chain.h"
+#include "dsp/meter_readout.h"
 
 namespace orvex {
 
@@ -68,6 +70,10 @@ public:
     void attachTap(StageTap* tap) { fTap = tap; }
     // The stages themselves, for measuring them one at a time. Not for the audio path.
     Chain& chain() { return fChain; }
+    // The meters of the last block (see dsp/meter_readout.h). Any thread, at any time; never
+    // waits for compute and compute never waits for it. False only when no consistent copy
+    // could be taken.
+    bool readMeters(MeterSnapshot& out) const { return fMeters.read(out); }
 
 private:
     int fStoredRate = 0;
@@ -81,6 +87,8 @@ private:
     RingIndex ringIndex = 0;
     Chain fChain;
     StageTap* fTap = nullptr;
+    std::uint64_t fFrames = 0;  // since the last clearState
+    MeterReadout fMeters;
 };
 
 }  // namespace orvex

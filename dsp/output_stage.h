@@ -56,6 +56,9 @@ public:
     // outA/outB may be the host buffers and may alias zA/zB, since within a sub-block every
     // input sample is read before any output is written.
     void process(const float* zA, const float* zB, float* outA, float* outB, int n, RingIndex index0);
+    // The peak envelope after the last sample processed; the normaliser's gain is
+    // kCeiling / peakEnvelope() (0 after clear, before any sample).
+    float peakEnvelope() const { return env_; }
 
 private:
     void processBlock(const float* zA, const float* zB, float* outA, float* outB, int n, RingIndex index0);

@@ -2,6 +2,7 @@
 
 #include "dsp/flush_to_zero.h"
 #include "dsp/mydsp.h"
+#include "plugin/meter_request.h"
 #include "plugin/text.h"
 
 #include <cmath>
@@ -99,6 +100,7 @@ Orvex::Orvex(audioMasterCallback audioMaster, dsp* processor, vstUI* collection)
 
     fDSP->init(rate);
     for (auto& voice : fVoices) voice->processor().setupForRate(rate);
+    fMeterSource = dynamic_cast<const mydsp*>(fDSP.get());
 }
 
 Orvex::~Orvex() {
@@ -126,6 +128,17 @@ int Orvex::integerRate() const {
     if (!(rate >= 1.0f)) return 1;
     if (rate >= 2147483520.0f) return 2147483520;
     return static_cast<int>(rate);
+}
+
+// Any thread: the snapshot is copied from the processor's readout, which never waits for and
+// never holds up a block.
+VstIntPtr Orvex::vendorSpecific(VstInt32 index, VstIntPtr value, void* ptr, float /*opt*/) {
+    if (index != kMeterRequestIndex || value != kMeterRequestValue || ptr == nullptr || fMeterSource == nullptr)
+        return 0;
+    MeterSnapshot snapshot;
+    if (!fMeterSource->readMeters(snapshot)) return 0;
+    std::memcpy(ptr, &snapshot, sizeof snapshot);
+    return static_cast<VstIntPtr>(sizeof(MeterSnapshot));
 }
 
 // ---- audio ----------------------------------------------------------------------------------

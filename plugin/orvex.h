@@ -15,6 +15,8 @@
 
 namespace orvex {
 
+class mydsp;
+
 // A note event waiting for the instrument path: note 0..127, velocity (0 releases), frame offset.
 struct PendingNote {
     int note;
@@ -76,6 +78,8 @@ public:
     bool getProductString(char* text) override;
     VstInt32 getVendorVersion() override;
     VstInt32 canDo(char* text) override;
+    // The meters (plugin/meter_request.h); any thread.
+    VstIntPtr vendorSpecific(VstInt32 index, VstIntPtr value, void* ptr, float opt) override;
 
     // MIDI (instrument.cpp, identity.cpp)
     VstInt32 getNumMidiInputChannels() override;
@@ -111,6 +115,8 @@ private:
     void fillMidiProgram(MidiProgramName* p) const;
 
     std::unique_ptr<dsp> fDSP;
+    // The main processor's meters, when it has them.
+    const mydsp* fMeterSource = nullptr;
     std::unique_ptr<vstUI> fUI;
     int fNumParams;
     int fInputs;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dsp/mydsp.h"
+#include "plugin/meter_request.h"
 #include "plugin/orvex.h"
 #include "tests/support/signals.h"
 
@@ -317,6 +318,39 @@ TEST_F(EffectRealtime, TheAudioPathNeverAllocates) {
     EXPECT_GT(queued, 0u);
     EXPECT_EQ(effect->pendingCount(), 0u);
     EXPECT_GE(effect->pendingNotes().capacity(), Orvex::kPendingCapacity);
+}
+
+// Meter requests through the dispatcher from a second thread while blocks run: every answer is
+// a whole snapshot of a block that ran (frames a multiple of the block), in order. An answer of
+// 0 (no consistent copy: the audio thread stalled inside a publish, as on a loaded machine under
+// the thread sanitizer) may happen but stays rare.
+TEST_F(EffectRealtime, MeterRequestsFromAnotherThreadWhileProcessing) {
+    std::atomic<bool> running{true};
+    std::atomic<long> answered{0}, unanswered{0}, wrong{0};
+    std::thread reader([&] {
+        MeterSnapshot m{};
+        std::uint64_t last = 0;
+        while (running.load(std::memory_order_relaxed)) {
+            if (effect->dispatcher(effVendorSpecific, kMeterRequestIndex, kMeterRequestValue, &m, 0.0f) !=
+                static_cast<VstIntPtr>(sizeof m)) {
+                ++unanswered;
+                continue;
+            }
+            if (m.frames % 512 != 0 || m.frames < last) ++wrong;
+            last = m.frames;
+            ++answered;
+        }
+    });
+    for (int b = 0; b < 40; ++b) block();
+    running = false;
+    reader.join();
+    EXPECT_GT(answered.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LE(unanswered.load() * 100, answered.load());
+    MeterSnapshot m{};
+    ASSERT_EQ(effect->dispatcher(effVendorSpecific, kMeterRequestIndex, kMeterRequestValue, &m, 0.0f),
+              static_cast<VstIntPtr>(sizeof m));
+    EXPECT_EQ(m.frames, 40u * 512u);
 }
 
 // Parameter writes from a second thread while blocks run; the ThreadSanitizer build

@@ -582,3 +582,70 @@ TEST(ModuleIdentity, TextsPinsAndCapabilities) {
 
 }  // namespace
 }  // namespace orvex
+
+namespace orvex {
+namespace {
+
+// Two tones, one 30 dB below the other: 560 Hz in band 5 and 2800 Hz in band 9.
+std::vector<float> twoTones(bool lowLoud, std::size_t n, double rate) {
+    const auto low = test::sine(560.0, rate, n, lowLoud ? 0.5 : 0.016);
+    const auto high = test::sine(2800.0, rate, n, lowLoud ? 0.016 : 0.5);
+    std::vector<float> x(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = low[i] + high[i];
+    return x;
+}
+
+MeterSnapshot meters(Instance& effect, VstIntPtr* answer = nullptr) {
+    MeterSnapshot m{};
+    const VstIntPtr a = effect.call(effVendorSpecific, CCONST('O', 'r', 'v', 'x'), CCONST('M', 't', 'r', 's'), &m);
+    if (answer) *answer = a;
+    return m;
+}
+
+// The meters over the record: the request answers with the snapshot's size and the last block's
+// values; anything else is still answered 0.
+TEST(ModuleMeters, TheVendorRequestGivesTheLastBlocksMeters) {
+    Instance effect;
+    ASSERT_NE(effect.record, nullptr);
+    effect.call(effSetSampleRate, 0, 0, nullptr, 48000.0f);
+    effect.call(effMainsChanged, 0, 1);
+    VstIntPtr answer = 0;
+    EXPECT_EQ(meters(effect, &answer).frames, 0u);
+    EXPECT_EQ(answer, static_cast<VstIntPtr>(sizeof(MeterSnapshot)));
+
+    MeterSnapshot untouched{};
+    untouched.frames = 77;
+    EXPECT_EQ(effect.call(effVendorSpecific, CCONST('O', 'r', 'v', 'y'), CCONST('M', 't', 'r', 's'), &untouched), 0);
+    EXPECT_EQ(effect.call(effVendorSpecific, CCONST('O', 'r', 'v', 'x'), CCONST('M', 't', 'r', 'x'), &untouched), 0);
+    EXPECT_EQ(untouched.frames, 77u);
+    EXPECT_EQ(effect.call(effVendorSpecific, CCONST('O', 'r', 'v', 'x'), CCONST('M', 't', 'r', 's'), nullptr), 0);
+
+    const std::size_t n = 48000;
+    const auto out = effect.render(twoTones(false, n, 48000.0), 500);
+    const MeterSnapshot m = meters(effect, &answer);
+    EXPECT_EQ(answer, static_cast<VstIntPtr>(sizeof(MeterSnapshot)));
+    EXPECT_EQ(m.frames, n);
+    EXPECT_NEAR(m.inputPeakDb, 20.0 * std::log10(0.516), 0.1);
+    // The last block of each output channel.
+    float peak = 0.0f;
+    for (std::size_t i = n - 500; i < n; ++i) peak = std::max({peak, std::fabs(out[i]), std::fabs(out[n + i])});
+    EXPECT_FLOAT_EQ(m.outputPeakDb, 20.0f * std::log10(peak));
+    EXPECT_LE(m.outputPeakDb, -1.0f + 1e-4f);
+    EXPECT_LE(m.outputGainDb, 4.0f);
+    EXPECT_GT(m.outputGainDb, -40.0f);
+
+    // The band the loud tone drives is held down harder than the one the quiet tone is in, and
+    // the other way round when the tones trade levels.
+    EXPECT_LT(m.bandGainDb[8] + 10.0f, m.bandGainDb[4]);
+    Instance other;
+    other.call(effSetSampleRate, 0, 0, nullptr, 48000.0f);
+    other.call(effMainsChanged, 0, 1);
+    other.render(twoTones(true, n, 48000.0), 500);
+    const MeterSnapshot swapped = meters(other);
+    EXPECT_LT(swapped.bandGainDb[4] + 10.0f, swapped.bandGainDb[8]);
+    // A gate factor is the arctangent of at most 1: never above pi/4 (-2.1 dB).
+    for (int b = 0; b < kMeterBands; ++b) EXPECT_LE(m.bandGateDb[b], -2.09f) << "band " << b + 1;
+}
+
+}  // namespace
+}  // namespace orvex

@@ -1,5 +1,7 @@
 #include "tools/common/vst_loader.h"
 
+#include "plugin/meter_request.h"
+
 #include <sys/stat.h>
 #if defined(_WIN32)
 #include "tools/common/windows_error.h"
@@ -236,6 +238,15 @@ PluginInstance::~PluginInstance() {
 
 VstIntPtr PluginInstance::dispatch(VstInt32 opcode, VstInt32 index, VstIntPtr value, void* ptr, float opt) {
     return effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
+}
+
+bool PluginInstance::readMeters(orvex::MeterSnapshot& out) {
+    orvex::MeterSnapshot snapshot{};
+    if (dispatch(effVendorSpecific, kMeterRequestIndex, kMeterRequestValue, &snapshot) !=
+        static_cast<VstIntPtr>(sizeof snapshot))
+        return false;
+    out = snapshot;
+    return true;
 }
 
 std::string PluginInstance::text(VstInt32 opcode, VstInt32 index, std::size_t size) {

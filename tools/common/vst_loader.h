@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "dsp/meter_readout.h"
 #include "host/vst2.h"
 #include "tools/common/params.h"
 
@@ -104,6 +105,11 @@ public:
     std::string parameterName(int index);
     std::string parameterLabel(int index);
     std::string parameterDisplay(int index);
+
+    // The plug-in's meters of its last block (plugin/meter_request.h): true when it answered
+    // the request with a whole snapshot, false for a plug-in that does not have them. Any
+    // thread; the plug-in answers without waiting for its processing.
+    bool readMeters(orvex::MeterSnapshot& out);
 
     VstIntPtr dispatch(VstInt32 opcode, VstInt32 index = 0, VstIntPtr value = 0, void* ptr = nullptr,
                        float opt = 0.0f);

@@ -64,6 +64,15 @@ TEST(PluginLoader, DrivesTheInstanceInHostOrder) {
     EXPECT_EQ(log.read(), "version=2400 open rate=48000 block=256 mains=1 hostrate=48000 mains=0 close");
 }
 
+TEST(PluginLoader, APlugInWithoutMetersAnswersNoMeters) {
+    PluginLibrary lib(TEST_PLUGIN_GOOD);
+    PluginInstance instance(lib, 48000.0, 256);
+    orvex::MeterSnapshot m{};
+    m.frames = 5;
+    EXPECT_FALSE(instance.readMeters(m));
+    EXPECT_EQ(m.frames, 5u);  // untouched
+}
+
 TEST(PluginLoader, HostCallbackAnswers) {
     HostState state;
     state.rate = 96000.0;

@@ -103,4 +103,47 @@ TEST_F(OrvexRender, ControlsSetByNameAndIndexReachTheProcessor) {
     EXPECT_EQ(mapped(1, -6, 6), -2.5f);
 }
 
+// The loaded plug-in's meters through the loader: the same values as the processor run directly
+// on the same blocks.
+TEST_F(OrvexRender, TheLoadedPlugInsMetersAreTheProcessorsOwn) {
+    PluginLibrary lib(ORVEX_MODULE_PATH);
+    PluginInstance instance(lib, kRate, 700);
+    instance.resume();
+    std::vector<float> in = input, unused(input.size(), 0.0f), outA(input.size()), outB(input.size());
+    for (std::size_t at = 0; at < input.size(); at += 700) {
+        float* ins[] = {in.data() + at, unused.data() + at};
+        float* outs[] = {outA.data() + at, outB.data() + at};
+        instance.process(ins, outs, static_cast<int>(std::min<std::size_t>(700, input.size() - at)));
+    }
+    orvex::MeterSnapshot got{};
+    ASSERT_TRUE(instance.readMeters(got));
+
+    auto p = std::make_unique<orvex::mydsp>();
+    p->init(kRate);
+    std::vector<float> a(input.size()), b(input.size());
+#if defined(__SSE__) || defined(__x86_64__)
+    const unsigned saved = _mm_getcsr();
+    _mm_setcsr(saved | 0x8000u);
+#endif
+    for (std::size_t at = 0; at < input.size(); at += 700) {
+        float* ins[] = {in.data() + at, unused.data() + at};
+        float* outs[] = {a.data() + at, b.data() + at};
+        p->compute(static_cast<int>(std::min<std::size_t>(700, input.size() - at)), ins, outs);
+    }
+#if defined(__SSE__) || defined(__x86_64__)
+    _mm_setcsr(saved);
+#endif
+    orvex::MeterSnapshot want{};
+    ASSERT_TRUE(p->readMeters(want));
+    EXPECT_EQ(got.frames, input.size());
+    EXPECT_EQ(got.frames, want.frames);
+    for (int band = 0; band < orvex::kMeterBands; ++band) {
+        EXPECT_EQ(got.bandGainDb[band], want.bandGainDb[band]) << "band " << band + 1;
+        EXPECT_EQ(got.bandGateDb[band], want.bandGateDb[band]) << "band " << band + 1;
+    }
+    EXPECT_EQ(got.outputGainDb, want.outputGainDb);
+    EXPECT_EQ(got.inputPeakDb, want.inputPeakDb);
+    EXPECT_EQ(got.outputPeakDb, want.outputPeakDb);
+}
+
 }  // namespace
