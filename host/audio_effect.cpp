@@ -13,7 +13,9 @@ void copyLiteral(char* out, const char* text) {
     out[kNumberTextSize - 1] = 0;
 }
 
-// Appends the decimal digits of `magnitude` (no leading zeros; nothing for 0) at out[at].
+// Appends the decimal digits of `magnitude` (no leading zeros; nothing for 0) at out[at], within
+// the scratch text. The callers' range checks keep the digits to 8; the bound here says so to the
+// compiler, which cannot follow them through the float conversion.
 std::size_t appendDigits(char* out, std::size_t at, std::uint64_t magnitude) {
     char reversed[24];
     std::size_t n = 0;
@@ -21,7 +23,7 @@ std::size_t appendDigits(char* out, std::size_t at, std::uint64_t magnitude) {
         reversed[n++] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
     }
-    while (n > 0) out[at++] = reversed[--n];
+    while (n > 0 && at < kNumberTextSize - 1) out[at++] = reversed[--n];
     out[at] = 0;
     return at;
 }

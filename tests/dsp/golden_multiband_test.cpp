@@ -4,12 +4,10 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <vector>
 
-#if defined(__SSE__)
-#include <xmmintrin.h>
-#endif
-
+#include "dsp/flush_to_zero.h"
 #include "dsp/multiband.h"
 #include "tests/support/signals.h"
 
@@ -38,11 +36,8 @@ TEST(GoldenMultiband, BandSumsFollowTheReferenceRender) {
     const auto v = g.column("v"), r = g.column("r"), y1Ref = g.column("Y1"), y2Ref = g.column("Y2");
     ASSERT_FALSE(v.empty() || r.empty() || y1Ref.empty() || y2Ref.empty()) << "columns missing";
 
-#if defined(__SSE__)
     // The reference ran with flush-to-zero on, as the plug-in's audio thread does.
-    const unsigned int csr = _mm_getcsr();
-    _mm_setcsr(csr | _MM_FLUSH_ZERO_ON);
-#endif
+    std::optional<FlushToZero> flush(std::in_place);
     auto s = std::make_unique<MultibandSection>();
     s->setRate(makeRate(kRate));
     s->setControls(MultibandSection::defaultControls());
@@ -53,10 +48,7 @@ TEST(GoldenMultiband, BandSumsFollowTheReferenceRender) {
         const int len = static_cast<int>(std::min<std::size_t>(MultibandSection::kMaxBlock, n - pos));
         s->process(&v[pos], &r[pos], &y1[pos], &y2[pos], len, static_cast<RingIndex>(pos));
     }
-
-#if defined(__SSE__)
-    _mm_setcsr(csr);
-#endif
+    flush.reset();
 
     EXPECT_LE(relativeDiffDb(y1, y1Ref, 0, n), -40.0);
     EXPECT_LE(relativeDiffDb(y2, y2Ref, 0, n), -40.0);

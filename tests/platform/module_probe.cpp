@@ -28,11 +28,7 @@
 #include <string>
 #include <vector>
 
-#if defined(__SSE__) || defined(_M_X64) || defined(_M_IX86)
-#include <xmmintrin.h>
-#define ORVEX_PROBE_HAS_MXCSR 1
-#endif
-
+#include "dsp/flush_to_zero.h"
 #include "host/vst2.h"
 #include "tests/support/module_loader.h"
 
@@ -302,12 +298,12 @@ int check(const std::string& path) {
         Instance a(entry, 44100.0, kMaxBlock);
         even = a.render(input, {512});
     }
-#ifdef ORVEX_PROBE_HAS_MXCSR
-    const unsigned int mxcsr = _mm_getcsr();
+#ifdef ORVEX_HAVE_FLOAT_CONTROL
+    const orvex::FloatControlWord control = orvex::floatControl();
 #endif
     uneven = effect.render(input, kBlockPattern);
-#ifdef ORVEX_PROBE_HAS_MXCSR
-    expect(_mm_getcsr() == mxcsr, "the host's floating-point control word is restored");
+#ifdef ORVEX_HAVE_FLOAT_CONTROL
+    expect(orvex::floatControl() == control, "the host's floating-point control word is restored");
 #endif
     expect(even.size() == uneven.size() && std::memcmp(even.data(), uneven.data(), even.size() * sizeof(float)) == 0,
            "output does not depend on the block split");

@@ -2,7 +2,6 @@
 // one, the real-time guarantees of the effect-mode audio path (no allocation, a bounded event
 // queue, the floating-point mode), and parameter writes racing a running block.
 #include <gtest/gtest.h>
-#include <xmmintrin.h>
 
 #include <atomic>
 #include <cmath>
@@ -13,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "dsp/flush_to_zero.h"
 #include "dsp/mydsp.h"
 #include "plugin/meter_request.h"
 #include "plugin/orvex.h"
@@ -110,7 +110,7 @@ public:
         for (auto& [key, value] : fMeta) table->declare(key.c_str(), value.c_str());
     }
     void compute(int count, float** inputs, float** outputs) override {
-        fMxcsrInCompute = _mm_getcsr();
+        fControlInCompute = floatControl();
         for (int c = 0; c < fOutputs; ++c)
             for (int i = 0; i < count; ++i) outputs[c][i] = fInputs > 0 ? inputs[0][i] : 0.0f;
     }
@@ -123,7 +123,7 @@ public:
     std::vector<float> fCells;
     std::string fUnit;
     int fRate = 0;
-    unsigned int fMxcsrInCompute = 0;
+    FloatControlWord fControlInCompute = 0;
 };
 
 // Labels whose characters sum to `sum` (built from 'd' = 100 and its negative counterpart).
@@ -227,14 +227,21 @@ TEST(EffectAudio, TheBlockRunsWithFlushToZeroAndRestoresTheHostMode) {
     std::vector<float> in(16, 1.0f), out(16, 0.0f);
     float* ins[1] = {in.data()};
     float* outs[1] = {out.data()};
-    const unsigned int host = _mm_getcsr();
-    _mm_setcsr(host & ~0x8040u);  // flush-to-zero and denormals-are-zero both off
+    const FloatControlWord host = floatControl();
+#if defined(ORVEX_FLOAT_CONTROL_MXCSR)
+    const FloatControlWord plain = host & ~0x8040u;  // flush-to-zero and denormals-are-zero both off
+#else
+    const FloatControlWord plain = host & ~kFlushToZeroBit;
+#endif
+    setFloatControl(plain);
     effect->processReplacing(ins, outs, 16);
-    const unsigned int after = _mm_getcsr();
-    _mm_setcsr(host);
-    EXPECT_EQ(probe->fMxcsrInCompute & 0x8000u, 0x8000u);
-    EXPECT_EQ(probe->fMxcsrInCompute & 0x0040u, 0u);  // denormals-are-zero is left alone
-    EXPECT_EQ(after, host & ~0x8040u);
+    const FloatControlWord after = floatControl();
+    setFloatControl(host);
+    EXPECT_EQ(probe->fControlInCompute & kFlushToZeroBit, kFlushToZeroBit);
+#if defined(ORVEX_FLOAT_CONTROL_MXCSR)
+    EXPECT_EQ(probe->fControlInCompute & 0x0040u, 0u);  // denormals-are-zero is left alone
+#endif
+    EXPECT_EQ(after, plain);
     EXPECT_EQ(out[15], 1.0f);
     effect->processReplacing(ins, outs, -5);  // a negative count processes nothing
 }

@@ -526,6 +526,12 @@ int runBatchCommand(Command& c) {
 int run(Command& c) {
     if (c.help) {
         std::fputs(kHelp, gReport);
+#if !ORVEX_TOOLS_WITH_SNDFILE
+        // The help above describes the full program; this build lacks the library behind it.
+        std::fputs("\nThis build has no libsndfile: it reads .wav files only (integer and float samples) and\n"
+                   "writes .wav files only (16-bit, 24-bit or float), whatever is said above of other types.\n",
+                   gReport);
+#endif
         return 0;
     }
     if (!c.pluginGiven) {

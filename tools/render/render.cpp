@@ -7,10 +7,7 @@
 
 #include "tools/common/vst_loader.h"
 
-#if defined(__SSE__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#define ORVEX_TOOLS_HAVE_MXCSR 1
-#endif
+#include "dsp/flush_to_zero.h"
 
 namespace orvex::tools {
 namespace {
@@ -19,12 +16,12 @@ namespace {
 // leaves flush-to-zero on cannot change our own measurements.
 class FloatModeGuard {
 public:
-#ifdef ORVEX_TOOLS_HAVE_MXCSR
-    FloatModeGuard() : saved_(_mm_getcsr()) {}
-    ~FloatModeGuard() { _mm_setcsr(saved_); }
+#ifdef ORVEX_HAVE_FLOAT_CONTROL
+    FloatModeGuard() : saved_(floatControl()) {}
+    ~FloatModeGuard() { setFloatControl(saved_); }
 
 private:
-    unsigned int saved_;
+    FloatControlWord saved_;
 #endif
 };
 

@@ -4,17 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "dsp/flush_to_zero.h"
 #include "dsp/mydsp.h"
 #include "tests/support/signals.h"
 #include "tests/tools/tool_test_support.h"
 #include "tools/render/render.h"
 #include "tools/common/vst_loader.h"
-
-#if defined(__SSE__) || defined(__x86_64__)
-#include <xmmintrin.h>
-#endif
 
 using namespace orvex::tools;
 using orvex::test::readAudio;
@@ -33,10 +31,7 @@ std::vector<std::vector<float>> direct(const std::vector<float>& input, const st
     for (const auto& [index, value] : controls) *p->control(index) = value;
     std::vector<std::vector<float>> out(2, std::vector<float>(input.size()));
     std::vector<float> in = input, unused(input.size(), 0.0f);
-#if defined(__SSE__) || defined(__x86_64__)
-    const unsigned saved = _mm_getcsr();
-    _mm_setcsr(saved | 0x8000u);
-#endif
+    std::optional<orvex::FlushToZero> flush(std::in_place);
     constexpr std::size_t kBlock = 700;
     for (std::size_t at = 0; at < input.size(); at += kBlock) {
         const int n = static_cast<int>(std::min(kBlock, input.size() - at));
@@ -44,9 +39,7 @@ std::vector<std::vector<float>> direct(const std::vector<float>& input, const st
         float* outs[] = {out[0].data() + at, out[1].data() + at};
         p->compute(n, ins, outs);
     }
-#if defined(__SSE__) || defined(__x86_64__)
-    _mm_setcsr(saved);
-#endif
+    flush.reset();
     return out;
 }
 
