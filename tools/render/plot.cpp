@@ -412,13 +412,6 @@ private:
         font(cr_, 15, true);
         setColour(cr_, {0.1, 0.1, 0.1});
         text(cr_, kLeft, kBandTop - 10, "Band gain");
-        font(cr_, 13);
-        setColour(cr_, {0.3, 0.3, 0.3});
-        text(cr_, kRight, kBandTop - 10, "gain each band's gate and level control apply together, mean over 100 ms", 1.0);
-        font(cr_, 14);
-        setColour(cr_, {0.1, 0.1, 0.1});
-        verticalText(cr_, 24, (kBandTop + kBandBottom) / 2, "band (range in Hz)");
-
         if (!t_.hasBands) {
             setColour(cr_, {0.95, 0.95, 0.95});
             cairo_rectangle(cr_, kLeft, kBandTop, kRight - kLeft, kBandBottom - kBandTop);
@@ -433,6 +426,12 @@ private:
                  "The heat map shows the bands of Orvex; loudness and peak above are measured on the audio itself.", 0.5);
             return;
         }
+        font(cr_, 13);
+        setColour(cr_, {0.3, 0.3, 0.3});
+        text(cr_, kRight, kBandTop - 10, "gain each band's gate and level control apply together, mean over 100 ms", 1.0);
+        font(cr_, 14);
+        setColour(cr_, {0.1, 0.1, 0.1});
+        verticalText(cr_, 24, (kBandTop + kBandBottom) / 2, "band (range in Hz)");
 
         // The colour scale spans the gains the render used, in whole 5 dB steps, its ends
         // robust to a stray column.

@@ -281,6 +281,9 @@ TEST_F(PlotCli, ABatchDrawsOnePicturePerFile) {
     ASSERT_EQ(r.status, 0) << r.err << r.out;
     for (const char* name : {"a/one.png", "b/two.png", "three.png"})
         EXPECT_EQ(pngSize(dir.file("pictures/") + name), std::make_pair(kPlotWidth, kPlotHeight)) << name;
+    std::size_t listed = 0;
+    for (std::size_t at = r.out.find("\"picture\":"); at != std::string::npos; at = r.out.find("\"picture\":", at + 1)) ++listed;
+    EXPECT_EQ(listed, 3u) << "the JSON rows name their pictures";
     std::size_t pictures = 0;
     for (const auto& e : fs::recursive_directory_iterator(dir.file("pictures"))) pictures += e.is_regular_file();
     EXPECT_EQ(pictures, 3u);
