@@ -288,6 +288,8 @@ void renderRow(const BatchOptions& o, const PluginLibrary& library, Run& run, st
             error = std::string(e.what()) + "; the audio output was written";
         }
     }
+    // A row keeps its report to the end of the batch; the trace (some 3 MB an hour) goes now.
+    report.trace.reset();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::lock_guard<std::mutex> lock(run.mutex);
     row.seconds = seconds;

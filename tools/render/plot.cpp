@@ -22,6 +22,14 @@
 #include "tools/render/plot_trace.h"
 #endif
 
+#if ORVEX_TOOLS_WITH_PLOT && defined(__SANITIZE_ADDRESS__)
+// Cairo's font faces keep the patterns fontconfig matched for them for the life of the process;
+// the leak checker reports them at exit in every program that draws a picture.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+#endif
+
 namespace orvex::tools {
 
 bool plotsSupported() { return ORVEX_TOOLS_WITH_PLOT != 0; }

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -90,12 +89,16 @@ std::pair<int, int> pngSize(const std::string& path) {
 // The width and height attributes of the root element, units included.
 std::pair<std::string, std::string> svgSize(const std::string& path) {
     const std::string text = slurp(path);
-    std::smatch root, w, h;
-    if (!std::regex_search(text, root, std::regex("<svg[^>]*>"))) return {};
-    const std::string tag = root.str();
-    if (!std::regex_search(tag, w, std::regex("\\swidth=\"([^\"]*)\"")) || !std::regex_search(tag, h, std::regex("\\sheight=\"([^\"]*)\"")))
-        return {};
-    return {w[1].str(), h[1].str()};
+    const auto open = text.find("<svg");
+    if (open == std::string::npos) return {};
+    const std::string tag = text.substr(open, text.find('>', open) - open);
+    auto attribute = [&](const std::string& name) {
+        const auto at = tag.find(" " + name + "=\"");
+        if (at == std::string::npos) return std::string();
+        const auto from = at + name.size() + 3;
+        return tag.substr(from, tag.find('"', from) - from);
+    };
+    return {attribute("width"), attribute("height")};
 }
 
 // Quiet, then loud: a mix of tones across the bands at -32 dBFS for 3 s, then 26 dB louder.
