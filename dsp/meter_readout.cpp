@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace orvex {
 
@@ -19,10 +20,14 @@ void MeterReadout::publish(const MeterValues& v) noexcept {
 }
 
 bool MeterReadout::readValues(MeterValues& out) const noexcept {
-    // A publish takes a few dozen stores; a reader that overlaps one this many times in a row
-    // is racing a writer that does nothing else.
-    constexpr int kAttempts = 1000;
+    // A publish takes a few dozen stores, so a reader that overlaps one normally succeeds at the
+    // next attempt. A writer preempted in the middle of one (a loaded machine) keeps the counter
+    // odd for a whole time slice: after a short spin the reader gives way to it, and gives up
+    // only after that many turns. (The writer's own thread never finds the counter odd, so a
+    // read on the audio thread, as the LV2 adapter's, never yields.)
+    constexpr int kSpins = 64, kAttempts = 20000;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt >= kSpins) std::this_thread::yield();
         const std::uint32_t before = sequence_.load(std::memory_order_acquire);
         if (before & 1u) continue;
         std::uint32_t w[kWords];

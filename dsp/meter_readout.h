@@ -48,8 +48,8 @@ public:
     // Writer only; wait-free: one pass of relaxed/release stores.
     void publish(const MeterValues& v) noexcept;
     // Any thread. Fills `out` with the values of one publish (converted to dB, floored at
-    // kMeterFloorDb) and returns true; false only when writes kept overlapping every attempt,
-    // which takes a writer publishing continuously.
+    // kMeterFloorDb) and returns true; false only when writes kept overlapping every attempt
+    // (a writer stalled in the middle of a publish for thousands of the reader's turns).
     bool read(MeterSnapshot& out) const noexcept;
     // The linear values of one publish, as read() takes them.
     bool readValues(MeterValues& out) const noexcept;

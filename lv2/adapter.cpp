@@ -41,15 +41,20 @@ void Plugin::connect(std::uint32_t port, void* data) {
         return;
     }
     switch (port) {
-        case kAudioIn: fIn = static_cast<const float*>(data); break;
-        case kAudioOutA: fOutA = static_cast<float*>(data); break;
-        case kAudioOutB: fOutB = static_cast<float*>(data); break;
-        case kLatency: fLatency = static_cast<float*>(data); break;
-        case kAudioInRight:
-            if (fInput == Input::Stereo) fInRight = static_cast<const float*>(data);
-            break;
-        default: break;  // not a port of this plug-in
+        case kAudioIn: fIn = static_cast<const float*>(data); return;
+        case kAudioOutA: fOutA = static_cast<float*>(data); return;
+        case kAudioOutB: fOutB = static_cast<float*>(data); return;
+        case kLatency: fLatency = static_cast<float*>(data); return;
+        default: break;
     }
+    // The mono-input plug-in has its first meter where the other has its right input.
+    if (port == kAudioInRight && fInput == Input::Stereo) {
+        fInRight = static_cast<const float*>(data);
+        return;
+    }
+    const std::uint32_t first = meterPort(fInput, 0);
+    if (port >= first && port < first + kMeterCount) fMeters[port - first] = static_cast<float*>(data);
+    // Anything else is not a port of this plug-in.
 }
 
 void Plugin::activate() { fDsp->clearState(); }
@@ -76,10 +81,39 @@ void Plugin::takeControls() {
     }
 }
 
-// Audio thread.
+namespace {
+float within(const MeterRange& r, float v) { return v < r.min ? r.min : v > r.max ? r.max : v; }
+}  // namespace
+
+// Audio thread: the processor's readout, read on the thread that wrote it.
+void Plugin::writeMeters() {
+    MeterSnapshot m;
+    if (!fDsp->readMeters(m)) return;
+    for (int b = 0; b < kMeterBands; ++b)
+        if (float* port = fMeters[kMeterBandGain + static_cast<std::uint32_t>(b)]) *port = within(kBandGainRange, m.bandGainDb[b]);
+    if (float* port = fMeters[kMeterOutputGain]) *port = within(kOutputGainRange, m.outputGainDb);
+    // The peak of the whole run, which may have gone through the processor in pieces.
+    const float peak = m.outputPeakDb > fRunPeakDb ? m.outputPeakDb : fRunPeakDb;
+    if (float* port = fMeters[kMeterOutputPeak]) *port = within(kOutputPeakRange, peak);
+}
+
+// Keeps the output peak of a piece of a run that more pieces follow.
+void Plugin::notePiecePeak() {
+    MeterSnapshot m;
+    if (fDsp->readMeters(m) && m.outputPeakDb > fRunPeakDb) fRunPeakDb = m.outputPeakDb;
+}
+
+// Audio thread. The meters are written on every run, also one that processes nothing (they
+// then still show the last block processed).
 void Plugin::run(std::uint32_t sampleCount) {
     if (fLatency != nullptr) *fLatency = static_cast<float>(mydsp::kChainLatency);
     takeControls();
+    fRunPeakDb = kMeterFloorDb;
+    process(sampleCount);
+    writeMeters();
+}
+
+void Plugin::process(std::uint32_t sampleCount) {
     if (sampleCount == 0 || fIn == nullptr || fOutA == nullptr || fOutB == nullptr) return;
 
     FlushToZero ftz;
@@ -96,6 +130,7 @@ void Plugin::run(std::uint32_t sampleCount) {
         float* outputs[2] = {fOutA + done, fOutB + done};
         fDsp->compute(static_cast<int>(n), inputs, outputs);
         done += n;
+        if (done < sampleCount) notePiecePeak();
     }
 }
 
@@ -113,6 +148,7 @@ void Plugin::runMixed(std::uint32_t sampleCount) {
         float* outputs[2] = {fOutA + done, fOutB + done};
         fDsp->compute(static_cast<int>(n), inputs, outputs);
         done += n;
+        if (done < sampleCount) notePiecePeak();
     }
 }
 

@@ -44,7 +44,10 @@ private:
     // the default, a switch reads LV2's way (above zero is on).
     static float admitted(const Limits& limits, float value);
 
+    void process(std::uint32_t sampleCount);
     void runMixed(std::uint32_t sampleCount);
+    void writeMeters();
+    void notePiecePeak();
 
     // The stereo-input plug-in hands the processor its two inputs at half level each, in pieces
     // of this many samples; splitting a run gives the same output.
@@ -62,6 +65,8 @@ private:
     float* fOutA = nullptr;
     float* fOutB = nullptr;
     float* fLatency = nullptr;
+    float* fMeters[kMeterCount] = {};
+    float fRunPeakDb = kMeterFloorDb;  // output peak of the run's earlier pieces
     alignas(64) float fMix[kMixBlock] = {};
 };
 

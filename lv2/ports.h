@@ -4,14 +4,16 @@
 // and the port symbols derived from the control labels.
 //
 // Port numbers: the 20 controls first, at their VST parameter index, so every host lists them in
-// the same order as the VST plug-in; then the audio ports and the latency report. New ports
-// (meters) go after kLatency: numbers already given never move, since hosts keep them.
+// the same order as the VST plug-in; then the audio ports and the latency report, and after
+// each plug-in's last audio port its meters. Numbers already given never move, since hosts keep
+// them.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "dsp/controls.h"
 #include "dsp/dsp.h"
+#include "dsp/meter_readout.h"
 
 namespace orvex::lv2 {
 
@@ -30,11 +32,36 @@ enum Port : std::uint32_t {
     kPortCount,
 };
 // The stereo-input plug-in has every port above at the same number and its right input after
-// them. (Meters, when they come, follow each plug-in's last port.)
+// them. The meters follow each plug-in's last port (meterPort).
 inline constexpr std::uint32_t kAudioInRight = kPortCount;
 inline constexpr std::uint32_t kStereoInPortCount = kPortCount + 1;
 
 enum class Input { Mono, Stereo };
+
+// The meters, control outputs written at every run with the values of the run's last sample:
+// the level control's gain of each band, the output stage's gain, the output peak of the run.
+enum Meter : std::uint32_t {
+    kMeterBandGain = 0,  // bands 1..12
+    kMeterOutputGain = kMeterBands,
+    kMeterOutputPeak,
+    kMeterCount,
+};
+// The port number of a meter: after the plug-in's last audio port.
+constexpr std::uint32_t meterPort(Input input, std::uint32_t meter) {
+    return (input == Input::Stereo ? kStereoInPortCount : kPortCount) + meter;
+}
+constexpr std::uint32_t portCount(Input input) { return meterPort(input, kMeterCount); }
+
+// The ranges the description declares and the adapter holds the values to (dB, dBFS): a band
+// is lifted by up to some 40 dB in quiet passages and a closed gate takes it far down; the
+// output stage lifts by at most the distance from its threshold to the ceiling and holds
+// peaks down by as much as the programme is too hot.
+struct MeterRange {
+    float min, max;
+};
+inline constexpr MeterRange kBandGainRange = {-60.0f, 60.0f};
+inline constexpr MeterRange kOutputGainRange = {-60.0f, 20.0f};
+inline constexpr MeterRange kOutputPeakRange = {-90.0f, 0.0f};
 
 // Units a control can carry in the description.
 enum class Unit { None, Db, Hz, Declared };

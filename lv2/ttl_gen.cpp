@@ -30,7 +30,7 @@ using namespace orvex::lv2;
 
 // Compatible changes raise the micro version (fixes) or the minor version by two (new ports,
 // such as meters); hosts pick the newest of two installed copies by these.
-constexpr int kMinorVersion = 2;
+constexpr int kMinorVersion = 4;
 constexpr int kMicroVersion = 0;
 constexpr const char* kProjectUri = "urn:orvex:project";
 
@@ -38,7 +38,7 @@ class Failure : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// One port of the description. Later versions append control outputs (meters) to the list.
+// One port of the description.
 struct PortEntry {
     enum Kind { AudioIn, AudioOut, ControlIn, ControlOut } kind = AudioIn;
     std::uint32_t index = 0;
@@ -165,6 +165,23 @@ std::vector<PortEntry> describePorts(Input input, const std::vector<GroupEntry>&
 
     if (stereo) audio(PortEntry::AudioIn, kAudioInRight, "in_r", in[1], groups[0], "pg:right");
 
+    // The meters: hosts draw control outputs with a range as meters in their generic view.
+    auto meter = [&](std::uint32_t which, const std::string& symbol, const std::string& name, const MeterRange& range,
+                     float rest) {
+        PortEntry p = entry(PortEntry::ControlOut, meterPort(input, which), symbol, name);
+        p.hasRange = true;
+        p.min = range.min;
+        p.max = range.max;
+        p.init = rest;
+        p.unit = Unit::Db;
+        ports.push_back(p);
+    };
+    for (std::uint32_t b = 0; b < static_cast<std::uint32_t>(orvex::kMeterBands); ++b)
+        meter(kMeterBandGain + b, "band_" + std::to_string(b + 1) + "_gain", "Band " + std::to_string(b + 1) + " Gain",
+              kBandGainRange, 0.0f);
+    meter(kMeterOutputGain, "output_gain", "Output Gain", kOutputGainRange, 0.0f);
+    meter(kMeterOutputPeak, "output_peak", "Output Peak", kOutputPeakRange, kOutputPeakRange.min);
+
     // What hosts rely on: numbers 0..n-1 in order, unique valid symbols, defaults within range.
     std::set<std::string> symbols;
     for (std::size_t i = 0; i < ports.size(); ++i) {
@@ -176,7 +193,7 @@ std::vector<PortEntry> describePorts(Input input, const std::vector<GroupEntry>&
         if (p.hasRange && !(p.min <= p.init && p.init <= p.max))
             throw Failure("port " + p.symbol + " has its default outside its range");
     }
-    const std::size_t expected = stereo ? kStereoInPortCount : kPortCount;
+    const std::size_t expected = portCount(input);
     if (ports.size() != expected)
         throw Failure("the description has " + std::to_string(ports.size()) + " ports, the adapter " + std::to_string(expected));
     return ports;

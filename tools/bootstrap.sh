@@ -13,10 +13,10 @@ jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libebur128-dev libsleef-dev lv2-dev
           nlohmann-json3-dev libjack-jackd2-dev liblo-dev libcairo2-dev)
-# The tests load the LV2 plug-in in real hosts (lilv's tools and schema check, ffmpeg, GStreamer)
-# and start JACK servers of their own for orvex-live.
+# The tests load the LV2 plug-in in real hosts (lilv's tools and library, the schema check, ffmpeg,
+# GStreamer) and start JACK servers of their own for orvex-live.
 if [ "$mode" = test ]; then
-  packages+=(lilv-utils sordi ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  packages+=(lilv-utils liblilv-dev sordi ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
              gstreamer1.0-plugins-bad jackd2)
 fi
 # shellcheck disable=SC2206

@@ -132,7 +132,7 @@ std::string problemsWithDescription(const TempDir& dir, const std::string& lv2Pa
     expect(field(plugin, "Optional Features").find("hardRTCapable") != std::string::npos, "not hard-RT capable");
     expect(field(plugin, "Has latency").find("port 23") != std::string::npos,
            "latency: \"" + field(plugin, "Has latency") + "\"");
-    expect(info.size() == 1 + (stereo ? 25u : 24u), "ports listed: " + std::to_string(info.size() - 1));
+    expect(info.size() == 1 + (stereo ? 39u : 38u), "ports listed: " + std::to_string(info.size() - 1));
     if (!problems.str().empty()) return problems.str();
 
     for (int i = 0; i < ctl::kCount; ++i) {
@@ -174,6 +174,24 @@ std::string problemsWithDescription(const TempDir& dir, const std::string& lv2Pa
            "latency types " + latency.types);
     expect(latency.properties.find("reportsLatency") != std::string::npos, "latency properties " + latency.properties);
     expect(latency.designation.find("lv2core#latency") != std::string::npos, "latency designation " + latency.designation);
+
+    // The meters, after the last audio port: control outputs with their ranges.
+    const lv2::Input input = stereo ? lv2::Input::Stereo : lv2::Input::Mono;
+    auto checkMeter = [&](std::uint32_t which, const std::string& symbol, const std::string& name, lv2::MeterRange range) {
+        const PortInfo& p = info.at(static_cast<int>(lv2::meterPort(input, which)));
+        const std::string tag = "meter " + symbol + ": ";
+        expect(field(p, "Symbol") == symbol, tag + "symbol " + field(p, "Symbol"));
+        expect(field(p, "Name") == name, tag + "name " + field(p, "Name"));
+        expect(p.types.find("ControlPort") != std::string::npos && p.types.find("OutputPort") != std::string::npos,
+               tag + "types " + p.types);
+        expect(field(p, "Minimum") == lv2Number(range.min), tag + "minimum " + field(p, "Minimum"));
+        expect(field(p, "Maximum") == lv2Number(range.max), tag + "maximum " + field(p, "Maximum"));
+    };
+    for (std::uint32_t b = 0; b < 12; ++b)
+        checkMeter(lv2::kMeterBandGain + b, "band_" + std::to_string(b + 1) + "_gain", "Band " + std::to_string(b + 1) + " Gain",
+                   lv2::kBandGainRange);
+    checkMeter(lv2::kMeterOutputGain, "output_gain", "Output Gain", lv2::kOutputGainRange);
+    checkMeter(lv2::kMeterOutputPeak, "output_peak", "Output Peak", lv2::kOutputPeakRange);
     return problems.str();
 }
 
@@ -307,7 +325,9 @@ TEST_F(Lv2Hosts, EveryDecibelAndHertzControlCarriesItsUnit) {
     for (int i : {ctl::kLowpassFilter, ctl::kExpansionInputHpf, ctl::kExpansionHfDetectFreq})
         EXPECT_EQ(unitAt(i), hz) << kSymbols[i];
     EXPECT_EQ(unitAt(ctl::kDnrSensitivity), "\"x\"");  // the VST's own label for it
-    EXPECT_EQ(unitBySymbol.size(), 18u);
+    for (std::string meter : {"band_1_gain", "band_12_gain", "output_gain", "output_peak"})
+        EXPECT_EQ(unitBySymbol["\"" + meter + "\""], db) << meter;
+    EXPECT_EQ(unitBySymbol.size(), 18u + 14u);
 }
 
 // lv2apply runs the plug-in over a file with a control set by its symbol; lilv does not take

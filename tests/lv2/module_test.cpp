@@ -4,6 +4,7 @@
 // inside run is counted as the validator counts it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -89,7 +90,8 @@ TEST(Lv2Module, PortsItDoesNotHaveAreIgnoredAndUnconnectedAudioProducesNothing) 
     Lv2Instance p(descriptor(), 48000.0);
     ASSERT_TRUE(p.ok());
     float junk = 12345.0f;
-    for (uint32_t port : {uint32_t{lv2::kPortCount}, lv2::kPortCount + 1u, 1000u, 0xffffffffu}) p.connect(port, &junk);
+    const uint32_t past = lv2::portCount(lv2::Input::Mono);
+    for (uint32_t port : {past, past + 1u, 1000u, 0xffffffffu}) p.connect(port, &junk);
     EXPECT_EQ(junk, 12345.0f);
     // No audio buffers connected yet: nothing to read or write, and no crash.
     descriptor()->run(p.handle(), 64);
@@ -155,6 +157,50 @@ TEST(Lv2Module, ActivateStartsFromAClearedProcessor) {
 
 // The stereo-input plug-in is the mono one fed half of each input: two equal inputs give exactly
 // the mono plug-in's output, and an unconnected right input leaves the left one alone.
+// The meter ports: written on every run with the run's values; the stereo-input plug-in, which
+// runs the processor in pieces, reports the peak of the whole run as the mono one does.
+TEST(Lv2Module, MetersAreWrittenEveryRunWithTheWholeRunsPeak) {
+    Lv2Instance mono(descriptor(0), 48000.0), stereo(descriptor(1), 48000.0);
+    ASSERT_TRUE(mono.ok() && stereo.ok());
+    float monoMeters[lv2::kMeterCount], stereoMeters[lv2::kMeterCount];
+    for (uint32_t m = 0; m < lv2::kMeterCount; ++m) {
+        monoMeters[m] = stereoMeters[m] = -1000.0f;
+        mono.connect(lv2::meterPort(lv2::Input::Mono, m), &monoMeters[m]);
+        stereo.connect(lv2::meterPort(lv2::Input::Stereo, m), &stereoMeters[m]);
+    }
+    float in[1] = {0.0f}, a[1], b[1];
+    mono.run(0, in, a, b);
+    for (float v : monoMeters) EXPECT_NE(v, -1000.0f);  // even a run without samples writes them
+    EXPECT_EQ(monoMeters[lv2::kMeterOutputPeak], lv2::kOutputPeakRange.min);
+
+    // A loud second, then silence: the last run's output leaves the loud part early on (the
+    // chain's delay), so only its first pieces hold the peak.
+    constexpr std::size_t kRun = 8192;
+    std::vector<float> x = test::musicLike(48000, 48000 + kRun, 3);
+    const std::size_t loudEnd = 48000 + kRun - mydsp::kChainLatency - 6000;
+    for (std::size_t i = loudEnd; i < x.size(); ++i) x[i] = 0.0f;
+    std::vector<float> oa(x.size()), ob(x.size()), sa(x.size()), sb(x.size());
+    for (std::size_t at = 0; at < x.size(); at += kRun) {
+        const auto n = static_cast<uint32_t>(std::min<std::size_t>(kRun, x.size() - at));
+        std::vector<float> left(x.begin() + static_cast<long>(at), x.begin() + static_cast<long>(at + n)), right = left;
+        mono.run(n, x.data() + at, oa.data() + at, ob.data() + at);
+        stereo.run(n, left.data(), sa.data() + at, sb.data() + at, right.data());
+    }
+    ASSERT_TRUE(sameBits(oa, sa));  // two equal inputs are the mono programme
+    const std::size_t lastRun = (x.size() - 1) / kRun * kRun;
+    float peak = 0.0f;
+    for (std::size_t i = lastRun; i < x.size(); ++i) peak = std::max({peak, std::fabs(oa[i]), std::fabs(ob[i])});
+    float tail = 0.0f;
+    for (std::size_t i = x.size() - 1024; i < x.size(); ++i) tail = std::max({tail, std::fabs(oa[i]), std::fabs(ob[i])});
+    ASSERT_LT(tail * 10.0f, peak) << "the last piece must not hold the run's peak for this check";
+    EXPECT_FLOAT_EQ(monoMeters[lv2::kMeterOutputPeak], 20.0f * std::log10(peak));
+    for (uint32_t m = 0; m < lv2::kMeterCount; ++m) EXPECT_EQ(monoMeters[m], stereoMeters[m]) << "meter " << m;
+    for (uint32_t m = 0; m < static_cast<uint32_t>(kMeterBands); ++m) {
+        EXPECT_GE(monoMeters[lv2::kMeterBandGain + m], lv2::kBandGainRange.min);
+        EXPECT_LE(monoMeters[lv2::kMeterBandGain + m], lv2::kBandGainRange.max);
+    }
+}
+
 TEST(Lv2StereoIn, HalfOfEachInputIsWhatTheProcessorHears) {
     const std::vector<float> x = test::musicLike(48000, 30000, 13);
     const std::vector<float> y = test::musicLike(48000, 30000, 14);

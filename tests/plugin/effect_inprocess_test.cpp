@@ -321,18 +321,22 @@ TEST_F(EffectRealtime, TheAudioPathNeverAllocates) {
 }
 
 // Meter requests through the dispatcher from a second thread while blocks run: every answer is
-// a whole snapshot of a block that ran (frames a multiple of the block), in order.
+// a whole snapshot of a block that ran (frames a multiple of the block), in order. An answer of
+// 0 (no consistent copy: the audio thread stalled inside a publish, as on a loaded machine under
+// the thread sanitizer) may happen but stays rare.
 TEST_F(EffectRealtime, MeterRequestsFromAnotherThreadWhileProcessing) {
     std::atomic<bool> running{true};
-    std::atomic<long> answered{0}, wrong{0};
+    std::atomic<long> answered{0}, unanswered{0}, wrong{0};
     std::thread reader([&] {
         MeterSnapshot m{};
         std::uint64_t last = 0;
         while (running.load(std::memory_order_relaxed)) {
             if (effect->dispatcher(effVendorSpecific, kMeterRequestIndex, kMeterRequestValue, &m, 0.0f) !=
-                    static_cast<VstIntPtr>(sizeof m) ||
-                m.frames % 512 != 0 || m.frames < last)
-                ++wrong;
+                static_cast<VstIntPtr>(sizeof m)) {
+                ++unanswered;
+                continue;
+            }
+            if (m.frames % 512 != 0 || m.frames < last) ++wrong;
             last = m.frames;
             ++answered;
         }
@@ -342,6 +346,7 @@ TEST_F(EffectRealtime, MeterRequestsFromAnotherThreadWhileProcessing) {
     reader.join();
     EXPECT_GT(answered.load(), 0);
     EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LE(unanswered.load() * 100, answered.load());
     MeterSnapshot m{};
     ASSERT_EQ(effect->dispatcher(effVendorSpecific, kMeterRequestIndex, kMeterRequestValue, &m, 0.0f),
               static_cast<VstIntPtr>(sizeof m));

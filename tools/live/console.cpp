@@ -4,9 +4,33 @@
 
 namespace orvex::live {
 
+namespace {
+// The status as written: its first line from the start of the line, every line cleared to its
+// end, the cursor left on the last one.
+std::string statusText(const std::string& text, int& lines) {
+    std::string out = "\r";
+    lines = 1;
+    for (char c : text) {
+        if (c == '\n') {
+            out += "\033[K\n";
+            ++lines;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\033[K";
+}
+
+// Back to the start of the status's first line.
+void rewind(int lines) {
+    for (int i = 1; i < lines; ++i) std::fputs("\r\033[K\033[1A", stdout);
+    std::fputs("\r\033[K", stdout);
+}
+}  // namespace
+
 void Console::clearStatusLocked() {
     if (!statusShown_) return;
-    std::fputs("\r\033[K", stdout);
+    rewind(statusLines_);
     std::fflush(stdout);
     statusShown_ = false;
 }
@@ -18,7 +42,7 @@ void Console::line(const std::string& text) {
     std::fflush(stderr);
     // The status comes back at once rather than at the next refresh.
     if (terminal_ && !lastStatus_.empty()) {
-        std::fprintf(stdout, "%s", lastStatus_.c_str());
+        std::fputs(statusText(lastStatus_, statusLines_).c_str(), stdout);
         std::fflush(stdout);
         statusShown_ = true;
     }
@@ -27,7 +51,11 @@ void Console::line(const std::string& text) {
 void Console::status(const std::string& text) {
     if (!terminal_) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fprintf(stdout, "\r%s\033[K", text.c_str());
+    // A shorter status than the last leaves no line of it behind.
+    if (statusShown_) {
+        for (int i = 1; i < statusLines_; ++i) std::fputs("\r\033[K\033[1A", stdout);
+    }
+    std::fputs(statusText(text, statusLines_).c_str(), stdout);
     std::fflush(stdout);
     statusShown_ = true;
     lastStatus_ = text;

@@ -15,7 +15,8 @@ public:
 
     // "orvex-live: TEXT" on standard error.
     void line(const std::string& text);
-    // Terminal: replaces the status line. Otherwise: ignored.
+    // Terminal: replaces the status (one line, or several separated by '\n'). Otherwise:
+    // ignored.
     void status(const std::string& text);
     // One line on standard output (the meter for logs).
     void output(const std::string& text);
@@ -30,6 +31,7 @@ private:
     std::mutex mutex_;
     bool terminal_;
     bool statusShown_ = false;
+    int statusLines_ = 0;  // lines the status shown takes
     std::string lastStatus_;
 };
 

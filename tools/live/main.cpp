@@ -119,17 +119,25 @@ int run(LiveOptions& o, const sigset_t& stopSignals) {
     std::unique_ptr<Recorder> recorder;
     Engine engine(plugin, pluginMutex, setup, console);
 
+    // The OSC server outlives the meter thread, which sends its subscribers the meters.
+    std::unique_ptr<OscControl> osc;
+    if (o.oscPort >= 0) {
+        osc = std::make_unique<OscControl>(o.oscPort, control, pluginMutex, console, o.oscLeaseSeconds);
+        console.line("OSC control on UDP port " + std::to_string(osc->port()));
+    }
     std::unique_ptr<MeterThread> meter;
-    if (o.meter) {
+    if (o.meter || osc) {
         meterRing = std::make_unique<AudioRing>(3, kMeterRingFrames);
         engine.setMeterRing(meterRing.get());
         meter = std::make_unique<MeterThread>(*meterRing, engine, console);
-        meter->addSink(MeterText(console, terminal, o.meterInterval));
-    }
-    std::unique_ptr<OscControl> osc;
-    if (o.oscPort >= 0) {
-        osc = std::make_unique<OscControl>(o.oscPort, control, pluginMutex, console);
-        console.line("OSC control on UDP port " + std::to_string(osc->port()));
+        // The plug-in answers from any thread without waiting for its block; the mutex keeps
+        // the request apart from the main and OSC threads' calls, for plug-ins that need that.
+        meter->setPluginMeters([&plugin, &pluginMutex](orvex::MeterSnapshot& m) {
+            std::lock_guard<std::mutex> lock(pluginMutex);
+            return plugin.readMeters(m);
+        });
+        if (o.meter) meter->addSink(MeterText(console, terminal, o.meterInterval));
+        if (osc) meter->addSink([target = osc.get()](const live::MeterSnapshot& s) { target->publish(s); });
     }
     console.line("running " + plugin.effectName() + " (" + library.path() + ")");
     if (meter) meter->start();

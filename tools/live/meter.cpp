@@ -81,6 +81,12 @@ void MeterThread::run() {
             s.xruns = engine_.xruns();
             s.dspLoad = engine_.dspLoad();
             s.recordDropped = engine_.recordDropped();
+            orvex::MeterSnapshot own;
+            if (s.onAir && pluginMeters_ && pluginMeters_(own)) {
+                s.bands = true;
+                std::copy(own.bandGainDb, own.bandGainDb + kMeterBands, s.bandGainDb);
+                s.outputGainDb = own.outputGainDb;
+            }
             for (const Sink& sink : sinks_) sink(s);
         }
     } catch (const std::exception& e) {
@@ -107,13 +113,36 @@ std::string MeterText::format(const MeterSnapshot& s, double inPeakHeld, double 
                              static_cast<double>(s.dspLoad));
 }
 
+std::string MeterText::bandRow(const MeterSnapshot& s) {
+    if (!s.onAir || !s.bands) return {};
+    // Eighths of a character cell, lowest first: the bar of a band rises with its gain.
+    static const char* const kBars[] = {"\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588"};
+    std::string row = "band gain ";
+    for (float g : s.bandGainDb) {
+        const float step = (kBarTopDb - kBarFloorDb) / 7.0f;
+        const float level = std::round((std::clamp(g, kBarFloorDb, kBarTopDb) - kBarFloorDb) / step);
+        row += kBars[static_cast<int>(level)];
+    }
+    return row + tools::formatText(" %+.0f\u2026%+.0f dB | output gain %+5.1f dB", static_cast<double>(kBarFloorDb),
+                                   static_cast<double>(kBarTopDb), static_cast<double>(s.outputGainDb));
+}
+
+std::string MeterText::bandNumbers(const MeterSnapshot& s) {
+    if (!s.onAir || !s.bands) return {};
+    std::string row = "band gain dB";
+    for (float g : s.bandGainDb) row += tools::formatText(" %+.1f", static_cast<double>(g));
+    return row + tools::formatText(" | output gain %+.1f dB", static_cast<double>(s.outputGainDb));
+}
+
 void MeterText::operator()(const MeterSnapshot& s) {
     if (terminal_) {
         inPeaks_[at_] = s.inPeak;
         outPeaks_[at_] = s.outPeak;
         at_ = (at_ + 1) % inPeaks_.size();
+        const std::string bands = bandRow(s);
         console_.status(format(s, *std::max_element(inPeaks_.begin(), inPeaks_.end()),
-                               *std::max_element(outPeaks_.begin(), outPeaks_.end())));
+                               *std::max_element(outPeaks_.begin(), outPeaks_.end())) +
+                        (bands.empty() ? "" : "\n" + bands));
         return;
     }
     inHeld_ = std::max(inHeld_, s.inPeak);
@@ -121,7 +150,8 @@ void MeterText::operator()(const MeterSnapshot& s) {
     if (s.seconds + 0.5 * MeterThread::kRefreshSeconds < nextLog_) return;
     nextLog_ += interval_;
     if (nextLog_ <= s.seconds) nextLog_ = s.seconds + interval_;
-    console_.output("meter: " + format(s, inHeld_, outHeld_));
+    const std::string bands = bandNumbers(s);
+    console_.output("meter: " + format(s, inHeld_, outHeld_) + (bands.empty() ? "" : " | " + bands));
     inHeld_ = outHeld_ = 0.0;
 }
 

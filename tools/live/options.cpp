@@ -38,9 +38,15 @@ Options:
                           set a parameter to the normalised value X (0..1); may be repeated
   --list-params           print every parameter (index, name, unit, range, default) and exit
   --osc PORT              remote control over OSC on UDP PORT (0: any free port, printed at start):
-                          /orvex/set NAME|INDEX VALUE, /orvex/get NAME|INDEX, /orvex/list
+                          /orvex/set NAME|INDEX VALUE, /orvex/get NAME|INDEX, /orvex/list;
+                          /orvex/meters/subscribe [PORT [SECONDS]] sends /orvex/meters to the
+                          sender (at PORT) ten times a second (or every SECONDS) until
+                          /orvex/meters/unsubscribe [PORT]; at most 8 subscribers
+  --osc-lease SECONDS     a meter subscriber that has not subscribed again for SECONDS is
+                          dropped (default 30), as is one whose messages cannot be sent
   --meter                 loudness meters: input and output momentary and short-term loudness
-                          (LUFS), true-peak hold (dBTP), xruns and JACK's DSP load; a status line
+                          (LUFS), true-peak hold (dBTP), xruns and JACK's DSP load, and the
+                          plug-in's band gains (twelve bars) and output-stage gain; a status
                           ten times a second on a terminal, otherwise a line every interval
   --meter-interval SECONDS
                           the meter line for logs: every SECONDS (default 10)
@@ -148,6 +154,7 @@ LiveOptions parseOptions(const std::vector<std::string>& args) {
         else if (arg == "--set-normalised" || arg == "--set-normalized") o.settings.push_back({true, value()});
         else if (arg == "--list-params") { flag(); o.listParams = true; }
         else if (arg == "--osc") o.oscPort = parsePort(value());
+        else if (arg == "--osc-lease") o.oscLeaseSeconds = parseSeconds(arg, value(), 86400.0);
         else if (arg == "--meter") { flag(); o.meter = true; }
         else if (arg == "--meter-interval") o.meterInterval = parseSeconds(arg, value(), 86400.0);
         else if (arg == "--record") {

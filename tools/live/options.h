@@ -25,6 +25,7 @@ struct LiveOptions {
     std::vector<LiveSetting> settings;
     bool listParams = false;
     int oscPort = -1;  // -1: no OSC; 0: any free port
+    double oscLeaseSeconds = 30.0;  // a meter subscription not renewed for this long is dropped
     bool meter = false;
     double meterInterval = 10.0;
     std::string recordPath;

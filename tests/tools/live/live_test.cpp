@@ -405,6 +405,17 @@ TEST_F(LiveJack, MeterLinesForLogsAndTheTerminal) {
     EXPECT_GT(outS, -30.0f) << line;
     EXPECT_LT(outTp, 0.0f) << line;
     EXPECT_GT(load, 0.0f) << line;
+    // The plug-in's band gains and output-stage gain on the same line.
+    const auto bandsAt = line.find("| band gain dB ");
+    ASSERT_NE(bandsAt, std::string::npos) << line;
+    float g[12], outGain;
+    ASSERT_EQ(std::sscanf(line.c_str() + bandsAt,
+                          "| band gain dB %f %f %f %f %f %f %f %f %f %f %f %f | output gain %f dB", &g[0], &g[1], &g[2],
+                          &g[3], &g[4], &g[5], &g[6], &g[7], &g[8], &g[9], &g[10], &g[11], &outGain),
+              13)
+        << line;
+    for (float v : g) EXPECT_TRUE(v >= -120.0f && v < 100.0f) << line;
+    EXPECT_TRUE(outGain > -60.0f && outGain < 20.0f) << line;
     ::kill(p->pid(), SIGINT);
     EXPECT_EQ(p->wait(), 0) << p->log();
     EXPECT_NE(p->log().find("stopped after "), std::string::npos);
@@ -417,6 +428,10 @@ TEST_F(LiveJack, MeterLinesForLogsAndTheTerminal) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::string screen = tty->log();
     EXPECT_GE(countLines(screen, "\rin M "), 3u) << screen;
+    // The band row below it, the status's two lines rewritten together.
+    // (The terminal turns each line feed into a carriage return and a line feed.)
+    EXPECT_GE(countLines(screen, "\033[K\r\nband gain "), 3u) << screen;
+    EXPECT_GE(countLines(screen, "\033[1A"), 2u) << screen;
     EXPECT_NE(screen.find("\033[K"), std::string::npos);
     EXPECT_EQ(screen.find("meter: "), std::string::npos) << "no log lines on a terminal";
     EXPECT_EQ(tty->stop(), 0) << tty->log();
@@ -450,6 +465,18 @@ public:
             lo_server_recv_noblock(server_, 20);
             if (!replies_.empty() && replies_.back().path == last) break;
         }
+        return replies_;
+    }
+    // Sends without waiting for a reply.
+    void tell(const char* path, lo_message m) {
+        lo_send_message_from(target_, server_, path, m);
+        lo_message_free(m);
+    }
+    // Everything that arrives within `seconds`.
+    std::vector<Reply> listen(double seconds) {
+        replies_.clear();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < until) lo_server_recv_noblock(server_, 10);
         return replies_;
     }
     void raw(const void* data, std::size_t size, int port) {
@@ -600,6 +627,114 @@ TEST_F(LiveJack, OscSetsByNameAndRefusesWhatItCannotDo) {
     EXPECT_NE(log.find("OSC: "), std::string::npos) << "the packets liblo could not read are logged\n" << log;
     EXPECT_EQ(numberAfter(log, "parameter changes "), 16) << log;
     EXPECT_EQ(numberAfter(log, "received, "), 15) << log;
+}
+
+std::size_t countReplies(const std::vector<Reply>& replies, const std::string& path) {
+    return static_cast<std::size_t>(
+        std::count_if(replies.begin(), replies.end(), [&](const Reply& r) { return r.path == path; }));
+}
+
+// Meter subscriptions over OSC while a programme plays: about ten messages a second with the
+// plug-in's band gains, until unsubscribed; at most eight subscribers; subscribers that vanish
+// are dropped when their lease runs out (2 s here), while one that renews keeps receiving and
+// the audio goes on.
+TEST_F(LiveJack, OscMeterSubscriptions) {
+    const std::vector<float> programme = testProgramme(10.0);
+    TestClient client(server_->name(), "feeder", programme.size());
+    auto p = live(join(wiredTo(client), {"--osc", "0", "--osc-lease", "2"}));
+    firstPeriod(*p);
+    const auto port = numberAfter(p->log(), "OSC control on UDP port ");
+    ASSERT_TRUE(port.has_value()) << p->log();
+    ASSERT_TRUE(client.waitConnected(10.0)) << p->log();
+    client.play(programme);
+
+    OscClient osc(static_cast<int>(*port));
+    auto r = osc.ask("/orvex/meters/subscribe", lo_message_new(), "/orvex/meters/subscribed");
+    ASSERT_FALSE(r.empty()) << p->log();
+    ASSERT_EQ(r.back().path, "/orvex/meters/subscribed") << p->log();
+    ASSERT_EQ(r.back().args.size(), 3u);
+    EXPECT_EQ(std::stof(r.back().args[2]), 2.0f);  // the lease
+
+    auto heard = osc.listen(1.5);
+    const std::size_t count = countReplies(heard, "/orvex/meters");
+    EXPECT_GE(count, 10u) << "about ten a second";
+    EXPECT_LE(count, 20u);
+    float loudest = -200.0f;
+    for (const Reply& m : heard) {
+        if (m.path != "/orvex/meters") continue;
+        ASSERT_EQ(m.args.size(), 18u);
+        EXPECT_EQ(m.args[0], "1");  // on air
+        EXPECT_EQ(m.args[1], "1");  // the plug-in's own band gains
+        for (std::size_t b = 2; b < 14; ++b) {
+            const float g = std::stof(m.args[b]);
+            EXPECT_TRUE(g >= -120.0f && g < 100.0f) << g;
+        }
+        loudest = std::max(loudest, std::stof(m.args[16]));
+    }
+    EXPECT_GT(loudest, -40.0f) << "output loudness once the programme is through the chain";
+
+    // Renewing keeps one subscription (no second stream), at a new interval.
+    r = osc.ask("/orvex/meters/subscribe", msg({{'i', "0"}, {'f', "0.5"}}), "/orvex/meters/subscribed");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().path, "/orvex/meters/subscribed");
+    heard = osc.listen(1.5);
+    EXPECT_GE(countReplies(heard, "/orvex/meters"), 2u);
+    EXPECT_LE(countReplies(heard, "/orvex/meters"), 4u);
+
+    // Eight subscribers at most: seven more are taken, the next is refused.
+    std::vector<std::unique_ptr<OscClient>> others;
+    for (int i = 0; i < 7; ++i) {
+        others.push_back(std::make_unique<OscClient>(static_cast<int>(*port)));
+        r = others.back()->ask("/orvex/meters/subscribe", lo_message_new(), "/orvex/meters/subscribed");
+        ASSERT_FALSE(r.empty()) << i;
+        EXPECT_EQ(r.back().path, "/orvex/meters/subscribed") << i;
+    }
+    OscClient ninth(static_cast<int>(*port));
+    r = ninth.ask("/orvex/meters/subscribe", lo_message_new(), "/orvex/error");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().path, "/orvex/error");
+    EXPECT_EQ(r.back().args.at(0), "/orvex/meters/subscribe");
+    r = ninth.ask("/orvex/meters/unsubscribe", lo_message_new(), "/orvex/error");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().path, "/orvex/error") << "not subscribed";
+    r = ninth.ask("/orvex/meters/subscribe", msg({{'i', "0"}, {'f', "0.01"}}), "/orvex/error");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().path, "/orvex/error") << "an interval below 0.1 s";
+
+    // The seven go away without a word; the first renews within its lease and keeps receiving.
+    const std::size_t logBefore = p->log().size();
+    others.clear();
+    for (int i = 0; i < 3; ++i) {
+        r = osc.ask("/orvex/meters/subscribe", msg({{'i', "0"}, {'f', "0.1"}}), "/orvex/meters/subscribed");
+        ASSERT_FALSE(r.empty());
+        heard = osc.listen(1.0);
+        EXPECT_GE(countReplies(heard, "/orvex/meters"), 5u) << "renewal " << i;
+    }
+    ASSERT_TRUE(p->waitFor("OSC meters: dropped", 5.0, logBefore)) << p->log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string log = p->log().substr(logBefore);
+    EXPECT_EQ(countLines(log, "OSC meters: dropped"), 7u) << log;
+    EXPECT_EQ(countLines(log, "(not renewed within 2 s)"), 7u) << log;
+
+    // Now there is room again; and unsubscribing ends the stream.
+    r = ninth.ask("/orvex/meters/subscribe", lo_message_new(), "/orvex/meters/subscribed");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().path, "/orvex/meters/subscribed");
+    r = osc.ask("/orvex/meters/unsubscribe", lo_message_new(), "/orvex/meters/unsubscribed");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().path, "/orvex/meters/unsubscribed");
+    osc.listen(0.2);  // one already on its way
+    EXPECT_EQ(countReplies(osc.listen(1.0), "/orvex/meters"), 0u);
+
+    // The audio went on through all of it: the programme came back processed, and orvex-live
+    // ends cleanly.
+    ASSERT_TRUE(client.waitRecorded(programme.size() / 2, 30.0)) << p->log();
+    float peak = 0.0f;
+    for (std::size_t i = 0; i < client.recorded(); ++i) peak = std::max(peak, std::fabs(client.left()[i]));
+    EXPECT_GT(peak, 0.01f);
+    EXPECT_LE(peak, kCeiling);
+    EXPECT_EQ(p->stop(), 0) << p->log();
+    EXPECT_NE(p->log().find("OSC meters: 127.0.0.1:"), std::string::npos) << p->log();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // callback and the other threads, and the meter text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -113,4 +114,24 @@ TEST(MeterText, ShowsSilenceAndValues) {
               "in M  -inf S -23.0 LUFS TP  -inf dBTP | out M -16.0 S -16.0 LUFS TP  -1.0 dBTP | xruns 2 | DSP  12.3%");
     s.onAir = false;
     EXPECT_EQ(MeterText::format(s, 0.0, 0.0).rfind("off air", 0), 0u);
+}
+
+// The plug-in's meters: a bar per band from the floor of the scale (and below) to its top (and
+// above), the output stage's gain; nothing for a plug-in without meters or off air.
+TEST(MeterText, BandRowAndNumbers) {
+    MeterSnapshot s;
+    s.onAir = true;
+    EXPECT_EQ(MeterText::bandRow(s), "");
+    EXPECT_EQ(MeterText::bandNumbers(s), "");
+    s.bands = true;
+    const float gains[12] = {-120.0f, -24.0f, -20.0f, -16.0f, -8.0f, 0.0f, 8.0f, 16.0f, 24.0f, 32.0f, 60.0f, 4.0f};
+    std::copy(gains, gains + 12, s.bandGainDb);
+    s.outputGainDb = -3.25f;
+    EXPECT_EQ(MeterText::bandRow(s),
+              "band gain \u2581\u2581\u2582\u2582\u2583\u2584\u2585\u2586\u2587\u2588\u2588\u2585 "
+              "-24\u2026+32 dB | output gain  -3.2 dB");
+    EXPECT_EQ(MeterText::bandNumbers(s),
+              "band gain dB -120.0 -24.0 -20.0 -16.0 -8.0 +0.0 +8.0 +16.0 +24.0 +32.0 +60.0 +4.0 | output gain -3.2 dB");
+    s.onAir = false;
+    EXPECT_EQ(MeterText::bandRow(s), "");
 }
