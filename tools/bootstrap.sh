@@ -12,7 +12,7 @@ build=${BUILD_DIR:-$here/build}
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libsndfile1-dev libebur128-dev lv2-dev
-          nlohmann-json3-dev libjack-jackd2-dev liblo-dev)
+          nlohmann-json3-dev libjack-jackd2-dev liblo-dev libcairo2-dev)
 # The tests load the LV2 plug-in in real hosts (lilv's tools and library, the schema check, ffmpeg,
 # GStreamer) and start JACK servers of their own for orvex-live.
 if [ "$mode" = test ]; then

@@ -264,6 +264,39 @@ void unregisterTemp(int slot) {
     if (slot >= 0) gTempState[slot].store(0);
 }
 
+// Creates the hidden temporary file `path` is written under and registers it; returns its
+// descriptor. It lives in the target's directory so the final rename stays on one file system
+// and is atomic.
+int createTemporary(const std::string& path, std::string& tempPath, int& slot) {
+    std::string pattern = directoryOf(path) + "/." + baseNameOf(path) + ".XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0)
+        throw FileError("cannot write \"" + path + "\": " + std::strerror(errno));
+    tempPath = name.data();
+    slot = registerTemp(tempPath);
+#if defined(_WIN32)
+    _setmode(fd, _O_BINARY);
+#else
+    // mkstemp creates the file private to us; give it the usual permissions under the umask.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+#endif
+    return fd;
+}
+
+// Renames a finished temporary file into place; throws FileError naming the target.
+void moveIntoPlace(const std::string& tempPath, const std::string& path, bool replace) {
+    std::string why;
+    bool existed = false;
+    if (!(replace ? renameOver(tempPath, path, why) : renameUnlessExists(tempPath, path, why, existed))) {
+        if (existed) throw FileError("\"" + path + "\" exists already; not overwritten");
+        throw FileError("cannot write \"" + path + "\": " + why);
+    }
+}
+
 }  // namespace
 
 bool haveLibsndfile() { return ORVEX_TOOLS_WITH_SNDFILE != 0; }
@@ -656,24 +689,7 @@ AudioWriter::AudioWriter(const std::string& path, const FileType& type, SampleFo
     }
 #endif
 
-    // The temporary file lives in the target's directory so the final rename stays on one file
-    // system and is atomic.
-    std::string pattern = directoryOf(path) + "/." + baseNameOf(path) + ".XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0)
-        throw FileError("cannot write \"" + path + "\": " + std::strerror(errno));
-    tempPath_ = name.data();
-    slot_ = registerTemp(tempPath_);
-#if defined(_WIN32)
-    _setmode(fd, _O_BINARY);
-#else
-    // mkstemp creates the file private to us; give it the usual permissions under the umask.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-#endif
+    const int fd = createTemporary(path, tempPath_, slot_);
 
     if (!library) {
         stream_ = ::fdopen(fd, "wb");
@@ -754,11 +770,11 @@ void AudioWriter::commit(bool replace) {
         discard();
         throw FileError("error writing \"" + path_ + "\": " + why);
     }
-    bool existed = false;
-    if (!(replace ? renameOver(tempPath_, path_, why) : renameUnlessExists(tempPath_, path_, why, existed))) {
+    try {
+        moveIntoPlace(tempPath_, path_, replace);
+    } catch (const FileError&) {
         discard();
-        if (existed) throw FileError("\"" + path_ + "\" exists already; not overwritten");
-        throw FileError("cannot write \"" + path_ + "\": " + why);
+        throw;
     }
     tempPath_.clear();
     unregisterTemp(slot_);
@@ -776,6 +792,51 @@ void AudioWriter::discard() {
         file_ = nullptr;
     }
 #endif
+    if (!tempPath_.empty()) {
+        ::unlink(tempPath_.c_str());
+        tempPath_.clear();
+        unregisterTemp(slot_);
+    }
+}
+
+TemporaryFile::TemporaryFile(const std::string& path) : path_(path) {
+    const int fd = createTemporary(path, tempPath_, slot_);
+    stream_ = ::fdopen(fd, "wb");
+    if (!stream_) {
+        const int err = errno;
+        ::close(fd);
+        discard();
+        throw FileError("cannot write \"" + path + "\": " + std::strerror(err));
+    }
+}
+
+TemporaryFile::~TemporaryFile() { discard(); }
+
+void TemporaryFile::commit(bool replace) {
+    if (!stream_) throw FileError("error writing \"" + path_ + "\": file already closed");
+    const bool failed = std::ferror(stream_) != 0;
+    const int closed = std::fclose(stream_);
+    const int err = errno;
+    stream_ = nullptr;
+    if (failed || closed != 0) {
+        discard();
+        throw FileError("error writing \"" + path_ + "\": " + std::strerror(failed ? EIO : err));
+    }
+    try {
+        moveIntoPlace(tempPath_, path_, replace);
+    } catch (const FileError&) {
+        discard();
+        throw;
+    }
+    tempPath_.clear();
+    unregisterTemp(slot_);
+}
+
+void TemporaryFile::discard() {
+    if (stream_) {
+        std::fclose(stream_);
+        stream_ = nullptr;
+    }
     if (!tempPath_.empty()) {
         ::unlink(tempPath_.c_str());
         tempPath_.clear();

@@ -126,6 +126,30 @@ private:
 // behind either.
 void removeTemporaryFilesNow();
 
+// Any other file a program writes whole or not at all (the picture of a render): a hidden
+// temporary file beside `path`, renamed into place by `commit`, removed when destroyed without
+// one and by removeTemporaryFilesNow.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& path);  // throws FileError
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    std::FILE* stream() const { return stream_; }
+    // Closes the stream and renames the file into place; `replace` as for AudioWriter::commit.
+    // Throws FileError (a write that failed on the way shows here).
+    void commit(bool replace = true);
+
+private:
+    void discard();
+
+    std::string path_;
+    std::string tempPath_;
+    int slot_ = -1;
+    std::FILE* stream_ = nullptr;
+};
+
 // Writes into a hidden temporary file beside the target; `commit` renames it into place.
 // Destroyed without a commit (an error on the way), it removes the temporary file, so a failed
 // run never leaves a partial output behind.

@@ -13,6 +13,8 @@
 
 #include "tools/common/usage_error.h"
 #include "tools/common/vst_loader.h"
+#include "tools/render/plot.h"
+#include "tools/render/plot_trace.h"
 
 namespace orvex::tools {
 namespace {
@@ -157,6 +159,7 @@ private:
             fs::path out = outGiven_ / c.relative;
             out.replace_extension(o_.type.extension);
             row.output = out.string();
+            if (!o_.plotDir.empty()) row.plot = (fs::path(o_.plotDir) / c.relative).replace_extension("png").string();
             row.frames = c.frames;
             row.rate = c.rate;
             if (!c.error.empty()) {
@@ -203,6 +206,9 @@ private:
                 if (!o_.overwrite && fs::exists(fs::symlink_status(row.output, ec))) {
                     row.status = FileStatus::Failed;
                     row.error = "\"" + row.output + "\" exists already; not overwritten (--overwrite replaces it)";
+                } else if (!o_.overwrite && !row.plot.empty() && fs::exists(fs::symlink_status(row.plot, ec))) {
+                    row.status = FileStatus::Failed;
+                    row.error = "the picture \"" + row.plot + "\" exists already; not overwritten (--overwrite replaces it)";
                 }
             }
             kept.push_back(std::move(row));
@@ -261,11 +267,29 @@ void renderRow(const BatchOptions& o, const PluginLibrary& library, Run& run, st
             done.store(static_cast<std::int64_t>(fraction * static_cast<double>(frames)), std::memory_order_relaxed);
         };
         ro.cancelled = o.cancelled;
+        ro.trace = !row.plot.empty();
         report = render(ro, library);
     } catch (const std::exception& e) {
         error = e.what();
         interrupted = o.cancelled && o.cancelled();
     }
+    // The picture comes after the audio, which stays whatever becomes of it.
+    if (error.empty() && !row.plot.empty()) {
+        try {
+            std::error_code ec;
+            const fs::path parent = fs::path(row.plot).parent_path();
+            if (!parent.empty()) {
+                fs::create_directories(parent, ec);
+                if (ec) throw FileError("cannot create the folder \"" + parent.string() + "\": " + ec.message());
+            }
+            writePlot(row.plot, report, *report.trace, o.overwrite);
+            report.plotPath = row.plot;
+        } catch (const std::exception& e) {
+            error = std::string(e.what()) + "; the audio output was written";
+        }
+    }
+    // A row keeps its report to the end of the batch; the trace (some 3 MB an hour) goes now.
+    report.trace.reset();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::lock_guard<std::mutex> lock(run.mutex);
     row.seconds = seconds;

@@ -26,6 +26,9 @@ struct BatchOptions {
     FileType type;                    // of every output, and its extension
     int jobs = 1;
     bool overwrite = false;
+    // Not empty: a picture of every render in this folder, under the input's relative path
+    // with the extension .png.
+    std::string plotDir;
     // Polled between blocks by every worker; true stops them all (the files under way leave
     // nothing behind, those not started are listed as such).
     std::function<bool()> cancelled;
@@ -38,6 +41,7 @@ struct BatchFile {
     std::string input;     // the path as found
     std::string relative;  // below its input folder (a file named on the command line: its name)
     std::string output;
+    std::string plot;         // with BatchOptions::plotDir
     std::int64_t frames = 0;  // from the header, for the order and the progress
     int rate = 0;
     FileStatus status = FileStatus::Waiting;
@@ -56,7 +60,7 @@ struct BatchPlan {
 // are skipped, and so are hidden files and folders (names starting with a dot) and the output
 // folder where it lies inside an input folder. A file with an audio extension that does not
 // open, and any file named on the command line that does not, becomes a failed row with the
-// reason; so does a row whose output exists already, unless `overwrite`. Throws UsageError,
+// reason; so does a row whose output (or picture) exists already, unless `overwrite`. Throws UsageError,
 // before anything is written, when two inputs would be written to the same output, an output
 // would be its own input, or the output folder is an input folder.
 BatchPlan planBatch(const BatchOptions& options);

@@ -143,6 +143,7 @@ std::string batchJson(const BatchSummary& s) {
               << jsonLoudness(r.inputLoudness) << "},\"output_loudness\":{" << jsonLoudness(r.outputLoudness) << "}"
               << ",\"seconds\":" << jsonNumber(f->seconds, 3) << ",\"processing_seconds\":" << jsonNumber(r.processingSeconds, 6)
               << ",\"realtime_factor\":" << jsonNumber(f->seconds > 0.0 ? f->audioSeconds() / f->seconds : 0.0, 2);
+            if (!r.plotPath.empty()) o << ",\"picture\":" << jsonString(r.plotPath);
         } else if (f->status == FileStatus::Interrupted || f->status == FileStatus::Failed) {
             o << ",\"seconds\":" << jsonNumber(f->seconds, 3);
         }

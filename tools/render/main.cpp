@@ -37,6 +37,8 @@
 #include "tools/render/batch.h"
 #include "tools/render/batch_report.h"
 #include "tools/render/demo.h"
+#include "tools/render/plot.h"
+#include "tools/render/plot_trace.h"
 #include "tools/render/render.h"
 #include "tools/render/report.h"
 #include "tools/render/soak.h"
@@ -112,7 +114,12 @@ Options:
   --out-dir DIR           render a batch into DIR (created if missing)
   --jobs N                batches: files rendered at once, each by a plug-in instance of its
                           own (default: the number of cores, at most 64)
-  --overwrite             batches: replace existing outputs
+  --overwrite             batches: replace existing outputs (and pictures)
+  --plot FILE             draw a picture of the render into FILE (.png or .svg, 1600 x 900):
+                          input and output momentary loudness and the output's true peak over
+                          time, and the gain of Orvex's 12 bands as a heat map
+  --plot-dir DIR          batches: one picture per file in DIR, under the input's relative path
+                          with the extension .png
   --list-params           print every parameter: index, name, unit, range, default, display
   --demo [DIR]            write DIR/demo-in.wav (speech, music, a loud transient, near-silence;
                           48 kHz), render it to DIR/demo-out.wav (DIR defaults to .)
@@ -138,6 +145,14 @@ Options:
                           document
   --quiet                 no progress display (it appears only when stderr is a terminal anyway)
   -h, --help              this text
+
+Pictures (--plot, --plot-dir): the title names the input file and the controls set away from
+their defaults. The upper panel shows the momentary loudness (400 ms, LUFS) of input and output
+every 100 ms and the output's true peak (dBTP, the highest in each 100 ms); the lower one the
+gain each band's gate and level control apply together (dB, the mean over each 100 ms), band 1
+(lowest) at the bottom, darker for less gain. A plug-in without Orvex's meter readout gets the
+upper panel only. A picture that cannot be written is an error (exit status 1; in a batch, a
+failed row), but the audio written stays.
 
 The report gives, for input and output, integrated loudness (LUFS), loudness range (LU), true
 peak (dBTP) and sample peak (dBFS), and the real-time factor of the processing alone (seconds
@@ -254,6 +269,9 @@ struct Command {
     std::optional<FileType> type;
     std::optional<int> jobs;
     bool overwrite = false;
+    // Pictures: one render's, or a batch's folder of them.
+    std::optional<std::string> plot;
+    std::optional<std::string> plotDir;
 };
 
 int parseBlock(const std::string& text) {
@@ -355,6 +373,8 @@ Command parse(int argc, char** argv) {
         else if (arg == "--out-dir") c.outDir = value();
         else if (arg == "--jobs" || arg == "-j") c.jobs = parseWhole("--jobs", value(), 1, 64);
         else if (arg == "--overwrite") { cur.flag(); c.overwrite = true; }
+        else if (arg == "--plot") c.plot = value();
+        else if (arg == "--plot-dir") c.plotDir = value();
         else if (arg == "--keep-latency") { cur.flag(); c.render.keepLatency = true; }
         else if (arg == "--set") c.render.settings.push_back({false, value()});
         else if (arg == "--set-normalised" || arg == "--set-normalized") c.render.settings.push_back({true, value()});
@@ -388,6 +408,13 @@ Command parse(int argc, char** argv) {
     if (modes > 1) throw UsageError("--demo, --list-params, --validate and --soak do not go together");
     if ((c.demo || c.listParams || c.validate || c.soak) && c.outDir)
         throw UsageError("--out-dir renders a batch; it does not go with --demo, --list-params, --validate or --soak");
+    if ((c.listParams || c.validate || c.soak) && (c.plot || c.plotDir))
+        throw UsageError("--plot and --plot-dir draw renders; they do not go with --list-params, --validate or --soak");
+    if (c.plot && c.outDir) throw UsageError("--plot draws one render; a batch takes --plot-dir DIR (one picture per file)");
+    if (c.plotDir && !c.outDir) throw UsageError("--plot-dir goes with --out-dir (a batch); one render takes --plot FILE");
+    if ((c.plot || c.plotDir) && !plotsSupported()) throw UsageError(plotsUnsupportedReason());
+    if (c.plot) plotFormatForPath(*c.plot);
+    if (c.plotDir && c.plotDir->empty()) throw UsageError("--plot-dir needs a folder");
     if (c.demo || c.listParams || c.validate || c.soak) {
         if (!positional.empty()) throw UsageError("unexpected argument \"" + positional[0] + "\"; see --help");
     } else if (c.outDir) {
@@ -488,6 +515,7 @@ int runBatchCommand(Command& c) {
     b.type = *c.type;
     b.jobs = c.jobs.value_or(defaultJobs());
     b.overwrite = c.overwrite;
+    b.plotDir = c.plotDir.value_or("");
     b.cancelled = [] { return gInterrupted != 0; };
 
     // Everything that can be refused is refused before anything is written: colliding outputs,
@@ -598,10 +626,23 @@ int run(Command& c) {
     ProgressBar bar(!c.quiet && ::isatty(STDERR_FILENO));
     c.render.progress = [&bar](double f) { bar(f); };
     c.render.cancelled = [] { return gInterrupted != 0; };
-    const RenderReport report = render(c.render);
+    c.render.trace = c.plot.has_value();
+    RenderReport report = render(c.render);
     bar.finish();
+    // The audio is written by now and stays whatever becomes of the picture; the report comes
+    // first, the picture's error after it.
+    std::string plotError;
+    if (c.plot) {
+        try {
+            writePlot(*c.plot, report, *report.trace);
+            report.plotPath = *c.plot;
+        } catch (const std::exception& e) {
+            plotError = e.what();
+        }
+    }
     if (c.json) printJson(gReport, report);
     else printText(gReport, report);
+    if (!plotError.empty()) throw FileError(plotError + " (the audio output \"" + report.outputPath + "\" was written)");
     return 0;
 }
 

@@ -6,6 +6,10 @@
 #include <optional>
 
 #include "tools/common/vst_loader.h"
+#include "tools/render/plot.h"
+#if ORVEX_TOOLS_WITH_PLOT
+#include "tools/render/plot_trace.h"
+#endif
 
 #include "dsp/flush_to_zero.h"
 
@@ -48,6 +52,9 @@ RenderReport renderWith(const RenderOptions& o, const PluginLibrary* preloaded) 
     if (o.format == SampleFormat::Float32 && type.container == Container::Flac)
         throw FileError("FLAC holds integer samples only; use --format 16 or 24 for \"" + o.outputPath + "\"");
 
+#if !ORVEX_TOOLS_WITH_PLOT
+    if (o.trace) throw UsageError(plotsUnsupportedReason());
+#endif
     AudioReader reader(o.inputPath);
     if (reader.channels() > 2)
         throw FileError("\"" + o.inputPath + "\" has " + std::to_string(reader.channels()) +
@@ -87,6 +94,10 @@ RenderReport renderWith(const RenderOptions& o, const PluginLibrary* preloaded) 
     AudioWriter writer(o.outputPath, type, format, reader.rate(), 2, AudioCodec::Default, o.encoder);
     LoudnessMeter inMeter(reader.channels(), reader.rate());
     LoudnessMeter outMeter(2, reader.rate());
+#if ORVEX_TOOLS_WITH_PLOT
+    std::unique_ptr<TraceRecorder> trace;
+    if (o.trace) trace = std::make_unique<TraceRecorder>(reader.channels(), reader.rate(), reader.frames());
+#endif
 
     const int block = o.blockSize;
     const int channels = reader.channels();
@@ -122,6 +133,9 @@ RenderReport renderWith(const RenderOptions& o, const PluginLibrary* preloaded) 
         }
         if (frames > 0) {
             inMeter.add(fileFrames.data(), static_cast<std::size_t>(frames));
+#if ORVEX_TOOLS_WITH_PLOT
+            if (trace) trace->addInput(fileFrames.data(), static_cast<std::size_t>(frames));
+#endif
             for (int i = 0; i < frames; ++i) {
                 const float* f = &fileFrames[static_cast<std::size_t>(i * channels)];
                 float v = f[0];
@@ -142,6 +156,17 @@ RenderReport renderWith(const RenderOptions& o, const PluginLibrary* preloaded) 
         const auto start = std::chrono::steady_clock::now();
         plugin.process(in.pointers.data(), out.pointers.data(), frames);
         busy += std::chrono::steady_clock::now() - start;
+#if ORVEX_TOOLS_WITH_PLOT
+        // The readout holds the gains at the block's last sample; they stand for the whole block
+        // in the picture, at the place its frames take in the output file.
+        if (trace) {
+            orvex::MeterSnapshot meters{};
+            if (plugin.readMeters(meters))
+                trace->addBandGains(meters.bandGainDb, report.processedFrames - (o.keepLatency ? 0 : report.latency), frames);
+            else
+                trace->withoutBands();
+        }
+#endif
         report.processedFrames += frames;
 
         const int skip = static_cast<int>(std::min<std::int64_t>(toSkip, frames));
@@ -155,6 +180,9 @@ RenderReport renderWith(const RenderOptions& o, const PluginLibrary* preloaded) 
         }
         if (keep > 0) {
             outMeter.add(stereo.data(), static_cast<std::size_t>(keep));
+#if ORVEX_TOOLS_WITH_PLOT
+            if (trace) trace->addOutput(stereo.data(), static_cast<std::size_t>(keep));
+#endif
             writer.write(stereo.data(), static_cast<std::size_t>(keep));
             written += keep;
         }
@@ -172,6 +200,9 @@ RenderReport renderWith(const RenderOptions& o, const PluginLibrary* preloaded) 
     report.processingSeconds = std::chrono::duration<double>(busy).count();
     report.inputLoudness = inMeter.report();
     report.outputLoudness = outMeter.report();
+#if ORVEX_TOOLS_WITH_PLOT
+    if (trace) report.trace = std::make_shared<const RenderTrace>(trace->finish());
+#endif
     return report;
 }
 
@@ -216,7 +247,13 @@ std::vector<AppliedSetting> applySettings(const PluginLibrary& library, PluginIn
         done.exact = a.exact;
         applied.push_back(done);
     }
-    for (AppliedSetting& done : applied) done.display = target.parameterDisplay(done.index);
+    for (AppliedSetting& done : applied) {
+        done.display = target.parameterDisplay(done.index);
+        // A value typed in the control's units lands on a normalised value near the default's,
+        // not always on it; what the control shows tells.
+        const ParameterInfo& p = params[static_cast<std::size_t>(done.index)];
+        done.atDefault = done.normalised == p.defaultValue || done.display == p.defaultText;
+    }
     return applied;
 }
 

@@ -4,6 +4,7 @@
 // measured for the report.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@ namespace orvex::tools {
 
 // How a stereo input becomes the plug-in's mono programme.
 enum class InputMode { Mix, Left, Right };
+
+struct RenderTrace;
 InputMode parseInputMode(const std::string& text);  // throws UsageError naming the choices
 const char* inputModeName(InputMode mode);
 
@@ -40,6 +43,9 @@ struct RenderOptions {
     std::function<void(double)> progress;
     // Polled between blocks; returning true abandons the render (no output is left).
     std::function<bool()> cancelled;
+    // Gather what the picture of the render shows (RenderReport::trace). The audio is the same
+    // either way.
+    bool trace = false;
 };
 
 struct AppliedSetting {
@@ -48,6 +54,7 @@ struct AppliedSetting {
     float normalised = 0.0f;
     std::string display;  // read back from the rendering instance
     bool exact = true;
+    bool atDefault = false;  // the value a fresh instance has
 };
 
 struct RenderReport {
@@ -74,6 +81,9 @@ struct RenderReport {
     double realtimeFactor() const;   // seconds of audio per second of processing
 
     std::vector<AppliedSetting> settings;
+
+    std::shared_ptr<const RenderTrace> trace;  // with RenderOptions::trace
+    std::string plotPath;                      // the picture drawn from it, once written
 };
 
 RenderReport render(const RenderOptions& options);

@@ -42,7 +42,9 @@ void printJson(std::FILE* out, const RenderReport& r) {
         o << (i ? "," : "") << "{\"index\":" << s.index << ",\"name\":" << jsonString(s.name)
           << ",\"normalised\":" << jsonNumber(s.normalised, 8) << ",\"display\":" << jsonString(s.display) << "}";
     }
-    o << "]}";
+    o << "]";
+    if (!r.plotPath.empty()) o << ",\"picture\":" << jsonString(r.plotPath);
+    o << "}";
     std::fprintf(out, "%s\n", o.str().c_str());
 }
 
@@ -71,6 +73,7 @@ void printText(std::FILE* out, const RenderReport& r) {
     row("output", r.outputLoudness);
     std::fprintf(out, "  processing   %.3f s for %.3f s of audio: %.1fx real time (block %d)\n", r.processingSeconds,
                 static_cast<double>(r.processedFrames) / r.rate, r.realtimeFactor(), r.blockSize);
+    if (!r.plotPath.empty()) std::fprintf(out, "  picture      %s\n", r.plotPath.c_str());
 }
 
 void printParamsJson(std::FILE* out, const std::vector<ParameterInfo>& params) {
