@@ -7,6 +7,7 @@
 // the minus channel. Each cell is two Butterworth highpass sections at the band's lower corner
 // followed by two Butterworth lowpass sections at its upper corner (a Linkwitz-Riley pair on
 // each side). Adjacent bands share their corner and the same coefficient values for it.
+#include "dsp/band_corners.h"
 #include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/lane_ring.h"
@@ -25,11 +26,7 @@ inline constexpr int kBandBlock = 64;  // largest sub-block the multiband units 
 inline constexpr int kBandLanes = 16;
 inline constexpr int kCellLanes = 2 * kBandLanes;
 
-// Corner frequencies: band b runs from kBandCorners[b - 1] to kBandCorners[b]. From 200 Hz to
-// 7688 Hz they are 200 * 1.5^k truncated to whole hertz.
-inline constexpr float kBandCorners[kBandCount + 1] = {10.0f,   80.0f,   200.0f,  300.0f,  450.0f,
-                                                       675.0f,  1012.0f, 1518.0f, 2278.0f, 3417.0f,
-                                                       5125.0f, 7688.0f, 15000.0f};
+static_assert(sizeof(kBandCorners) / sizeof(kBandCorners[0]) == kBandCount + 1);
 
 class BandFilterBank {
 public:

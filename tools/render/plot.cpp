@@ -19,6 +19,7 @@
 #include <cairo-svg.h>
 #include <cairo.h>
 
+#include "dsp/band_corners.h"
 #include "tools/render/plot_trace.h"
 #endif
 
@@ -77,7 +78,7 @@ constexpr double kScaleLeft = 1428;
 constexpr double kScaleWidth = 22;
 
 // Band edges of Orvex's filter bank (Hz), for the row labels.
-constexpr double kBandEdges[kTraceBands + 1] = {10, 80, 200, 300, 450, 675, 1012, 1518, 2278, 3417, 5125, 7688, 15000};
+constexpr const float (&kBandEdges)[kTraceBands + 1] = kBandCorners;
 
 struct Rgb {
     double r, g, b;
