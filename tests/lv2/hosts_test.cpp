@@ -18,7 +18,7 @@
 
 #include "dsp/controls.h"
 #include "lv2/ports.h"
-#include "tests/lv2/run_program.h"
+#include "tests/support/run_program.h"
 #include "tests/support/signals.h"
 #include "tests/tools/tool_test_support.h"
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/lv2/run_program.h"
+#include "tests/support/run_program.h"
 
 namespace orvex {
 namespace {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/run_program.h"
+
 namespace orvex::test {
 
 class TempDir {
@@ -74,5 +76,18 @@ inline Audio readAudio(const std::string& path) {
 }
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+
+// `program` with `args` as a user runs it, waited for by its process id; its output caught in
+// scratch files in `dir` that are removed afterwards.
+inline Outcome runIn(const TempDir& dir, const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const std::string stem = dir.file(".run");
+    Outcome o = runProgram(stem, argv);
+    std::filesystem::remove(stem + ".out");
+    std::filesystem::remove(stem + ".err");
+    return o;
+}
 
 }  // namespace orvex::test

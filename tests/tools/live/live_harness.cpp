@@ -26,12 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 void quiet(const char*) {}
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+using orvex::test::slurp;
 
 // Waits for `pid` up to `seconds`; its raw wait status, or -1.
 int waitPid(pid_t pid, double seconds) {

@@ -34,12 +34,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+using orvex::test::slurp;
+
 
 struct Outcome {
     int status = -1;

@@ -23,46 +23,16 @@ using orvex::test::writeAudio;
 
 namespace {
 
-struct RunResult {
-    int status = -1;
-    std::string out, err;
-    int errLines() const { return static_cast<int>(std::count(err.begin(), err.end(), '\n')); }
-};
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+using RunResult = orvex::test::Outcome;
+using orvex::test::slurp;
 
 RunResult run(const TempDir& dir, const std::vector<std::string>& args) {
-    std::string cmd = quote(ORVEX_RENDER);
-    for (const auto& a : args) {
-        cmd += ' ';
-        cmd += quote(a);
-    }
-    const std::string out = dir.file(".stdout"), err = dir.file(".stderr");
-    cmd += " >";
-    cmd += quote(out);
-    cmd += " 2>";
-    cmd += quote(err);
-    cmd += " </dev/null";
-    RunResult r;
-    const int raw = std::system(cmd.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    std::filesystem::remove(out);
-    std::filesystem::remove(err);
-    return r;
+    return orvex::test::runIn(dir, ORVEX_RENDER, args);
 }
+
+
+
+
 
 class CliTest : public ::testing::Test {
 protected:

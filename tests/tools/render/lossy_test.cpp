@@ -25,45 +25,16 @@ using orvex::test::writeAudio;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using orvex::test::Outcome;
+using orvex::test::slurp;
 
 Outcome run(const TempDir& dir, const std::vector<std::string>& args) {
-    std::string cmd = quote(ORVEX_RENDER);
-    for (const auto& a : args) {
-        cmd += ' ';
-        cmd += quote(a);
-    }
-    // Appended piece by piece: GCC 12 warns falsely about "literal" + string here.
-    cmd += " >";
-    cmd += quote(dir.file(".out"));
-    cmd += " 2>";
-    cmd += quote(dir.file(".err"));
-    cmd += " </dev/null";
-    const int raw = std::system(cmd.c_str());
-    Outcome o;
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    o.out = slurp(dir.file(".out"));
-    o.err = slurp(dir.file(".err"));
-    std::filesystem::remove(dir.file(".out"));
-    std::filesystem::remove(dir.file(".err"));
-    return o;
+    return orvex::test::runIn(dir, ORVEX_RENDER, args);
 }
+
+
+
+
 
 std::string plugin() {
 #ifdef ORVEX_MODULE_PATH

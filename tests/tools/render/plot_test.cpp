@@ -31,12 +31,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+using RunResult = orvex::test::Outcome;
+using orvex::test::slurp;
+
+RunResult run(const TempDir& dir, const std::vector<std::string>& args) {
+    return orvex::test::runIn(dir, ORVEX_RENDER, args);
 }
+
 
 // Sample for sample the same audio (the files' headers carry a time stamp).
 bool sameAudio(const std::string& a, const std::string& b) {
@@ -45,37 +46,7 @@ bool sameAudio(const std::string& a, const std::string& b) {
            std::memcmp(x.data.data(), y.data.data(), x.data.size() * sizeof(float)) == 0;
 }
 
-struct RunResult {
-    int status = -1;
-    std::string out, err;
-};
 
-RunResult run(const TempDir& dir, const std::vector<std::string>& args) {
-    auto quote = [](const std::string& s) {
-        std::string q = "'";
-        for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return q + "'";
-    };
-    std::string cmd = quote(ORVEX_RENDER);
-    for (const auto& a : args) {
-        cmd += ' ';
-        cmd += quote(a);
-    }
-    const std::string out = dir.file(".stdout"), err = dir.file(".stderr");
-    cmd += " >";
-    cmd += quote(out);
-    cmd += " 2>";
-    cmd += quote(err);
-    cmd += " </dev/null";
-    RunResult r;
-    const int raw = std::system(cmd.c_str());
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-}
 
 // The size of a PNG as cairo reads it back; 0 x 0 when it does not read.
 std::pair<int, int> pngSize(const std::string& path) {

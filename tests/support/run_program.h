@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -24,6 +25,7 @@ struct Outcome {
     int status = -1;  // exit status, or 128 + signal
     std::string out, err;
     std::string all() const { return out + err; }
+    int errLines() const { return static_cast<int>(std::count(err.begin(), err.end(), '\n')); }
 };
 
 inline std::string slurp(const std::string& path) {
