@@ -22,8 +22,17 @@ constexpr float kBand2Scale = 0.050118722f;  // -26 dB
 inline float maxOf(float a, float b) { return a > b ? a : b; }
 
 // The partners each band is linked to: band 1 sees band 2, band 6 sees bands 5, 7 and 8, band 7
-// sees bands 5, 6 and 8, band 12 sees band 11. The largest of a band's partners' slow levels,
-// the band's own where it has no link (its link gain is 0 there).
+// sees bands 5, 6 and 8, band 12 sees band 11 (its own lane where it has none; its link gain is
+// 0 there).
+#if defined(__AVX512F__)
+// One vector holds all sixteen lanes: the partners come from shuffles of it.
+inline wavefront::Vec maxOf(wavefront::Vec a, wavefront::Vec b) { return a > b ? a : b; }
+constexpr wavefront::Mask kLinkFrom1 = {1, 1, 2, 3, 4, 4, 4, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+constexpr wavefront::Mask kLinkFrom2 = {1, 1, 2, 3, 4, 6, 5, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+constexpr wavefront::Mask kLinkFrom3 = {1, 1, 2, 3, 4, 7, 7, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+#else
+// The largest of each band's partners' slow levels, patched onto a copy of the row on the four
+// linked lanes.
 inline void linkPartners(const float* slow, float* partners) {
     std::memcpy(partners, slow, kLevelLanes * sizeof(float));
     partners[0] = slow[1];
@@ -31,6 +40,7 @@ inline void linkPartners(const float* slow, float* partners) {
     partners[6] = maxOf(maxOf(slow[4], slow[5]), slow[7]);
     partners[11] = slow[10];
 }
+#endif
 }  // namespace
 
 void BandLevel::setSettings(const Settings& s) {
@@ -124,7 +134,18 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
         // largest of its own slow level and its partners' scaled by the link gain; scaling by a
         // positive gain keeps the order, so the gain may go onto the partners' maximum.
         alignas(64) float partners[kLevelLanes];
+#if defined(__AVX512F__)
+        {
+            static_assert(kWidth == kLevelLanes);
+            // One register holds all lanes: the partners come from three shuffles of it
+            // (patching four lanes in memory would stall the load that follows).
+            const Vec s = load(slow);
+            store(partners, maxOf(maxOf(__builtin_shuffle(s, kLinkFrom1), __builtin_shuffle(s, kLinkFrom2)),
+                                  __builtin_shuffle(s, kLinkFrom3)));
+        }
+#else
         linkPartners(slow, partners);
+#endif
         for (int c = 0; c < kLevelLanes; c += kWidth) {
             const Vec s = load(slow + c);
             Vec linked = load(linkGain_ + c) * load(partners + c);
