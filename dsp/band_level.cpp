@@ -5,6 +5,7 @@
 
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/vecmath.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -20,25 +21,26 @@ constexpr float kBand2Scale = 0.050118722f;  // -26 dB
 
 inline float maxOf(float a, float b) { return a > b ? a : b; }
 
-// One value per padded lane, held as one vector so the links are formed in registers. (Wider
-// than the narrower instruction sets' registers: the compiler splits it. The helpers are local
-// and inlined, so the compiler's note on passing such values between units does not apply; it
-// is switched off for this unit in dsp/CMakeLists.txt.)
-typedef float LaneRow __attribute__((vector_size(kLevelLanes * sizeof(float))));
-typedef int LaneIndexRow __attribute__((vector_size(kLevelLanes * sizeof(int))));
-inline LaneRow loadRow(const float* p) {
-    LaneRow v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// The partners each band is linked to: band 1 sees band 2, band 6 sees bands 5, 7 and 8, band 7
+// sees bands 5, 6 and 8, band 12 sees band 11 (its own lane where it has none; its link gain is
+// 0 there).
+#if defined(__AVX512F__)
+// One vector holds all sixteen lanes: the partners come from shuffles of it.
+inline wavefront::Vec maxOf(wavefront::Vec a, wavefront::Vec b) { return a > b ? a : b; }
+constexpr wavefront::Mask kLinkFrom1 = {1, 1, 2, 3, 4, 4, 4, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+constexpr wavefront::Mask kLinkFrom2 = {1, 1, 2, 3, 4, 6, 5, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+constexpr wavefront::Mask kLinkFrom3 = {1, 1, 2, 3, 4, 7, 7, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+#else
+// The largest of each band's partners' slow levels, patched onto a copy of the row on the four
+// linked lanes.
+inline void linkPartners(const float* slow, float* partners) {
+    std::memcpy(partners, slow, kLevelLanes * sizeof(float));
+    partners[0] = slow[1];
+    partners[5] = maxOf(maxOf(slow[4], slow[6]), slow[7]);
+    partners[6] = maxOf(maxOf(slow[4], slow[5]), slow[7]);
+    partners[11] = slow[10];
 }
-inline void storeRow(float* p, LaneRow v) { std::memcpy(p, &v, sizeof v); }
-inline LaneRow maxOf(LaneRow a, LaneRow b) { return a > b ? a : b; }
-
-// The slow levels each band is linked to (its own where it has no link): band 1 sees band 2,
-// band 6 sees bands 5, 7 and 8, band 7 sees bands 5, 6 and 8, band 12 sees band 11.
-constexpr LaneIndexRow kLinkFrom1 = {1, 1, 2, 3, 4, 4, 4, 7, 8, 9, 10, 10, 12, 13, 14, 15};
-constexpr LaneIndexRow kLinkFrom2 = {1, 1, 2, 3, 4, 6, 5, 7, 8, 9, 10, 10, 12, 13, 14, 15};
-constexpr LaneIndexRow kLinkFrom3 = {1, 1, 2, 3, 4, 7, 7, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+#endif
 }  // namespace
 
 void BandLevel::setSettings(const Settings& s) {
@@ -84,6 +86,8 @@ void BandLevel::process(const float (*env)[kBandCount], const float (*delayed)[k
 
 void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delayed)[kCellCount], int n,
                         RingIndex index0) {
+    using namespace wavefront;
+    static_assert(kLevelLanes % kWidth == 0, "whole vectors of lanes");
     const Settings& st = settings_;
     // Gate follower: instant attack, per-band release, then a 30 ms smoother. It depends on the
     // envelopes alone, so it runs over the whole block first and the arctangent law is applied
@@ -129,18 +133,32 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
         // Links read the slow levels of this sample, all formed above. A linked band takes the
         // largest of its own slow level and its partners' scaled by the link gain; scaling by a
         // positive gain keeps the order, so the gain may go onto the partners' maximum.
-        const LaneRow slowRow = loadRow(slow);
-        const LaneRow partners = maxOf(maxOf(__builtin_shuffle(slowRow, kLinkFrom1), __builtin_shuffle(slowRow, kLinkFrom2)),
-                                       __builtin_shuffle(slowRow, kLinkFrom3));
-        const LaneRow linked = maxOf(slowRow, loadRow(linkGain_) * partners);
-        storeRow(slow_[i], slowRow);
-        storeRow(linked_[i], linked);
-
-        LaneRow div = maxOf(kLinkedShare * linked, loadRow(fast));
-        div = div <= kDivisorFloor ? kDivisorFloor : div;
-        storeRow(divisor_[i], div);
-        const LaneRow gain = loadRow(gamma) / div;
-        storeRow(gain_[i], gain);
+        alignas(64) float partners[kLevelLanes];
+#if defined(__AVX512F__)
+        {
+            static_assert(kWidth == kLevelLanes);
+            // One register holds all lanes: the partners come from three shuffles of it
+            // (patching four lanes in memory would stall the load that follows).
+            const Vec s = load(slow);
+            store(partners, maxOf(maxOf(__builtin_shuffle(s, kLinkFrom1), __builtin_shuffle(s, kLinkFrom2)),
+                                  __builtin_shuffle(s, kLinkFrom3)));
+        }
+#else
+        linkPartners(slow, partners);
+#endif
+        for (int c = 0; c < kLevelLanes; c += kWidth) {
+            const Vec s = load(slow + c);
+            Vec linked = load(linkGain_ + c) * load(partners + c);
+            linked = s > linked ? s : linked;
+            store(slow_[i] + c, s);
+            store(linked_[i] + c, linked);
+            const Vec f = load(fast + c);
+            Vec div = kLinkedShare * linked;
+            div = div > f ? div : f;
+            div = div <= kDivisorFloor ? broadcast(kDivisorFloor) : div;
+            store(divisor_[i] + c, div);
+            store(gain_[i] + c, load(gamma + c) / div);
+        }
         const float* beta = gain_[i];
         const float* s = delayed[i];
         float* l = levelled_[i];

@@ -166,13 +166,20 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
                 if (ratio_[i][b] > 0.0f) widthTap_[i][b] = packed[count++];
     }
 
+    // Width factor, its compensation and the band parts: the width smoother's state stays in
+    // registers for the block.
+    Vec widthIn1[V], widthSmooth[V];
+    for (int v = 0; v < V; ++v) {
+        widthIn1[v] = load(widthIn1_ + v * kWidth);
+        widthSmooth[v] = load(widthSmooth_ + v * kWidth);
+    }
     for (int i = 0; i < n; ++i) {
         const RingIndex index = index0 + static_cast<RingIndex>(i);
         const float* lp = levelled[i] + kWidthFirstBand;
         const float* lm = levelled[i] + kBandCount + kWidthFirstBand;
 
         // Sum and difference lines.
-        float sumOld[kWidthLanes] = {}, diffOld[kWidthLanes] = {};
+        alignas(64) float sumOld[kWidthLanes] = {}, diffOld[kWidthLanes] = {};
         {
             // Read before the new rows go in: the lines are exactly as long as the delay.
             const float* so = sumLines_.delayed(index, kLineDelay);
@@ -191,42 +198,28 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
             }
         }
 
-        // Width factor, its compensation and the band parts.
-        const float* ratio = ratio_[i];
-        float tn[kWidthLanes];
-        float c[kWidthLanes], dpart[kWidthLanes];
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) {
-            const float t = ratio[b] > 0.0f ? widthTap_[i][b] : 0.0f;
-            tn[b] = t > 0.0f ? t : 0.0f;
-        }
-        // (The clamps are split over separate loops: chained in one, they come out as branches.)
-        float omega[kWidthLanes];
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) {
-            const float t = tn[b];
-            const float w = (t + widthIn1_[b] - k10 * widthSmooth_[b]) * g10;
-            widthIn1_[b] = t;
-            widthSmooth_[b] = w;
-            const float o = kWidthGain * w;
-            omega[b] = o > 0.0f ? o : 0.0f;
-        }
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) omega[b] = omega[b] >= kWidthCeiling ? kWidthCeiling : omega[b];
-        float room[kWidthLanes];
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) {
-            const float r = kWidthCeiling - omega[b];
-            room[b] = r <= 0.0f ? 0.0f : r;
-        }
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) {
-            const float kappa = 1.0f + 0.414f * room[b];
-            const float scale = kBandScale[b] * kappa;
-            c[b] = scale * presenceTap_[i][b] * sumOld[b];
-            dpart[b] = scale * omega[b] * diffOld[b];
-            widthTap_[i][b] = omega[b];
-            partTap_[i][b] = c[b] + dpart[b];
+        alignas(64) float c[kWidthLanes], dpart[kWidthLanes];
+        for (int v = 0; v < V; ++v) {
+            const int l = v * kWidth;
+            const Vec zero = broadcast(0.0f), ceiling = broadcast(kWidthCeiling);
+            Vec t = load(ratio_[i] + l) > 0.0f ? load(widthTap_[i] + l) : zero;
+            t = t > 0.0f ? t : zero;
+            const Vec w = (t + widthIn1[v] - k10 * widthSmooth[v]) * g10;
+            widthIn1[v] = t;
+            widthSmooth[v] = w;
+            Vec omega = kWidthGain * w;
+            omega = omega > 0.0f ? omega : zero;
+            omega = omega >= kWidthCeiling ? ceiling : omega;
+            Vec room = kWidthCeiling - omega;
+            room = room <= 0.0f ? zero : room;
+            const Vec kappa = 1.0f + 0.414f * room;
+            const Vec scale = load(kBandScale + l) * kappa;
+            const Vec cv = scale * load(presenceTap_[i] + l) * load(sumOld + l);
+            const Vec dv = scale * omega * load(diffOld + l);
+            store(c + l, cv);
+            store(dpart + l, dv);
+            store(widthTap_[i] + l, omega);
+            store(partTap_[i] + l, cv + dv);
         }
 
         // Band sums, bands in order so that both sums round alike.
@@ -238,6 +231,10 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
         }
         y1[i] = a;
         y2[i] = bsum;
+    }
+    for (int v = 0; v < V; ++v) {
+        store(widthIn1_ + v * kWidth, widthIn1[v]);
+        store(widthSmooth_ + v * kWidth, widthSmooth[v]);
     }
 }
 

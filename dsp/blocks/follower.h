@@ -48,6 +48,7 @@ public:
         stride_ = stride;
         live_ = count;
         for (int l = 0; l < Lanes; ++l) liveMask_[l] = l % stride < count ? -1 : 0;
+        updateSeries();
     }
 
     // One sample of every lane. `q` and `y` may alias.
@@ -86,10 +87,19 @@ public:
 
 private:
     // The series holds for |u| <= kSeriesLimit; the largest |u| is T/tau0 (xi = 0).
+    // After a rise the hold value is max(1, (1 - e(h)) + e(h) H) with H in [0, 1] (as
+    // 0 <= e(h) <= 1), which is 1 exactly wherever (1 - e(h)) + e(h) rounds to no more than 1:
+    // rounding keeps the order. Then xi is 1 and the release coefficient a constant of the lane,
+    // formed here by the same operations the block would do. Should the sum round above 1, the
+    // lanes take the general path.
     void updateSeries() {
         series_ = true;
-        for (int l = 0; l < Lanes; ++l)
+        for (int l = 0; l < Lanes; ++l) {
             if (!(tau0_[l] > 0.0f) || !(T_ / tau0_[l] <= kSeriesLimit)) series_ = false;
+            if (!(eh_[l] >= 0.0f && eh_[l] <= 1.0f && omh_[l] + eh_[l] <= 1.0f)) series_ = false;
+            const float xiAfterRise = 2.0f * (1.0f - 0.5f);
+            kRise_[l] = liveMask_[l] ? expSeries(-T_ / (xiAfterRise + tau0_[l])) : 1.0f;
+        }
     }
 
     // All vectors of lanes go through the block together, sample by sample, with the state in
@@ -101,13 +111,14 @@ private:
         // pays; with many the throughput does, and it would not.
         constexpr bool kSpeculate = V <= 4;
         const Vec negT = broadcast(-T_);
-        Vec eh[V], omh[V], tau0[V], ek[V], omk[V], H[V], P[V], Y[V];
+        Vec eh[V], omh[V], tau0[V], kRise[V], ek[V], omk[V], H[V], P[V], Y[V];
         Mask live[V];
         for (int v = 0; v < V; ++v) {
             const int c = v * kWidth;
             eh[v] = load(eh_ + c);
             omh[v] = load(omh_ + c);
             tau0[v] = load(tau0_ + c);
+            kRise[v] = load(kRise_ + c);
             ek[v] = load(ek_ + c);
             omk[v] = load(omk_ + c);
             std::memcpy(&live[v], liveMask_ + c, sizeof live[v]);
@@ -122,20 +133,17 @@ private:
                 const Mask rise = x - Y[v] > 0.0f;
                 Vec k;
                 if constexpr (kSpeculate) {
-                    // The hold value and release coefficient this sample gets with and without a
-                    // rise depend only on the last hold value, so both are formed before the rise
-                    // is known (off the path from one output to the next) and one is picked.
+                    // The hold value and release coefficient this sample gets without a rise
+                    // depend only on the last hold value, so they are formed before the rise is
+                    // known (off the path from one output to the next); with a rise they are 1
+                    // and the lane's constant (see updateSeries).
                     const Vec decayed0 = omh[v] * zero + eh[v] * H[v];
                     const Vec h0 = zero > decayed0 ? zero : decayed0;
-                    const Vec decayed1 = omh[v] * one + eh[v] * H[v];
-                    const Vec h1 = one > decayed1 ? one : decayed1;
-                    Vec xi0 = 2.0f * (h0 - 0.5f), xi1 = 2.0f * (h1 - 0.5f);
+                    Vec xi0 = 2.0f * (h0 - 0.5f);
                     xi0 = xi0 > 0.0f ? xi0 : zero;
-                    xi1 = xi1 > 0.0f ? xi1 : zero;
                     const Vec k0 = live[v] ? expSeries(negT / (xi0 + tau0[v])) : one;
-                    const Vec k1 = live[v] ? expSeries(negT / (xi1 + tau0[v])) : one;
-                    H[v] = rise ? h1 : h0;
-                    k = rise ? k1 : k0;
+                    H[v] = rise ? one : h0;
+                    k = rise ? kRise[v] : k0;
                 } else {
                     const Vec r = rise ? one : zero;
                     const Vec decayed = omh[v] * r + eh[v] * H[v];
@@ -198,6 +206,7 @@ private:
     alignas(16) float eh_[Lanes] = {};
     alignas(16) float omh_[Lanes] = {};
     alignas(16) float tau0_[Lanes] = {};
+    alignas(16) float kRise_[Lanes] = {};  // release coefficient right after a rise
     alignas(16) float ek_[Lanes] = {};
     alignas(16) float omk_[Lanes] = {};
     alignas(16) float H_[Lanes] = {};

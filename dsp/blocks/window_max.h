@@ -13,6 +13,7 @@
 #include "dsp/blocks/isa.h"
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/ring.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -37,6 +38,10 @@ public:
     // Writes one value per lane at `index`, then returns in `out` the maximum of each lane's
     // value just written and the Width - 1 written before it. `in` and `out` may alias.
     void push(RingIndex index, const float* in, float* out) {
+        if constexpr (Lanes % wavefront::kWidth == 0) {
+            pushInRegisters(index, in, out);
+            return;
+        }
         const RingIndex at = index & kMask;
         float* base = level_[at][0];
         ORVEX_LANE_LOOP
@@ -52,6 +57,27 @@ public:
         const float* old = level_[(index - kOverlap) & kMask][kLevels - 1];
         ORVEX_LANE_LOOP
         for (int l = 0; l < Lanes; ++l) out[l] = old[l] > top[l] ? old[l] : top[l];
+    }
+
+    // The same a whole vector of lanes at a time, each level's new row kept in a register for
+    // the next.
+    void pushInRegisters(RingIndex index, const float* in, float* out) {
+        using namespace wavefront;
+        const RingIndex at = index & kMask;
+        const float* older[kLevels];
+        for (int j = 1; j < kLevels; ++j) older[j] = level_[(index - (RingIndex{1} << (j - 1))) & kMask][j - 1];
+        const float* old = level_[(index - kOverlap) & kMask][kLevels - 1];
+        for (int c = 0; c < Lanes; c += kWidth) {
+            Vec m = load(in + c);
+            store(level_[at][0] + c, m);
+            for (int j = 1; j < kLevels; ++j) {
+                const Vec b = load(older[j] + c);
+                m = b > m ? b : m;
+                store(level_[at][j] + c, m);
+            }
+            const Vec o = load(old + c);
+            store(out + c, o > m ? o : m);
+        }
     }
 
     void clear() {

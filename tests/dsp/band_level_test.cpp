@@ -41,26 +41,33 @@ TEST(WindowMax, SpikeHoldsForTheWindowWidthAcrossTheWrap) {
     EXPECT_EQ(held[2], 44);
 }
 
-TEST(WindowMax, MatchesAPlainScanOfTheNewestValues) {
-    WindowMaxBank<5, 64, 44> w;
-    std::vector<std::vector<float>> hist(5);
+// Lane counts of whole vectors take the vector form, others the loop over lanes.
+template <int Lanes>
+void expectPlainScan() {
+    WindowMaxBank<Lanes, 64, 44> w;
+    std::vector<std::vector<float>> hist(Lanes);
     std::uint32_t seed = 7;
     const RingIndex start = 0xFFFFFF00u;
     for (int i = 0; i < 3000; ++i) {
-        float in[5], out[5];
-        for (int l = 0; l < 5; ++l) {
+        float in[Lanes], out[Lanes];
+        for (int l = 0; l < Lanes; ++l) {
             seed = seed * 1664525u + 1013904223u;
             // Mostly falling runs with occasional jumps, so the maximum changes often.
             in[l] = (seed >> 8) % 17 == 0 ? static_cast<float>(seed >> 20) : 0.001f * static_cast<float>(i % 97);
             hist[l].push_back(in[l]);
         }
         w.push(start + static_cast<RingIndex>(i), in, out);
-        for (int l = 0; l < 5; ++l) {
+        for (int l = 0; l < Lanes; ++l) {
             float m = 0.0f;  // the ring starts cleared: older entries count as zeros
             for (int age = 0; age < 44 && age <= i; ++age) m = std::max(m, hist[l][i - age]);
-            ASSERT_EQ(out[l], m) << "lane " << l << " sample " << i;
+            ASSERT_EQ(out[l], m) << Lanes << " lanes, lane " << l << " sample " << i;
         }
     }
+}
+
+TEST(WindowMax, MatchesAPlainScanOfTheNewestValues) {
+    expectPlainScan<5>();
+    expectPlainScan<16>();
 }
 
 // Time constant (seconds) of the peak's release over `samples` samples.
