@@ -52,14 +52,9 @@ fail() {
     exit 1
 }
 
-# Limits of the comparisons with the x86-64 build: those of .ci/platforms.sh, where the reasons
-# are given (the maths libraries round an ulp apart for a few inputs per hundred).
-settled_tolerance=1e-4
-programme_tolerance=0.2
-rms_tolerance=1e-2
-render_tolerance=0.05
-loudness_tolerance=0.1
-peak_tolerance=0.2
+# Limits of the comparisons with the x86-64 build and the report check, as for the other platforms.
+# shellcheck source=.ci/render-compare.sh
+. "$(dirname "${BASH_SOURCE[0]}")/render-compare.sh"
 
 dir="$build_root/aarch64"
 work="$build_root/compare"
@@ -216,28 +211,7 @@ if [ $quick = no ]; then
 
     # The loudness reports: the x86-64 renderer measures with libebur128 where it has it, the
     # ARM one with its own meter.
-    json_field() { sed -n "s/.*\"$2\":{[^}]*\"$3\":\([-0-9.null]*\).*/\1/p" "$1"; }
-    bad=0
-    for section in input output; do
-        for key in integrated_lufs range_lu true_peak_dbtp sample_peak_dbfs; do
-            a="$(json_field "$out/linux64.json" "$section" "$key")"
-            b="$(json_field "$out/aarch64.json" "$section" "$key")"
-            case "$key" in integrated_lufs | range_lu) limit=$loudness_tolerance ;; *) limit=$peak_tolerance ;; esac
-            if ! awk -v a="$a" -v b="$b" -v l="$limit" 'BEGIN {
-                    if (a == b) exit 0
-                    if (a == "" || b == "" || a == "null" || b == "null") exit 1
-                    d = a - b
-                    exit !(d <= l && -d <= l)
-                }'; then
-                echo "   $section $key: x86-64 $a, aarch64 $b: differ by more than $limit"
-                bad=1
-            fi
-        done
-        echo "   $section loudness, x86-64: $(json_field "$out/linux64.json" "$section" integrated_lufs) LUFS," \
-            "$(json_field "$out/linux64.json" "$section" range_lu) LU, $(json_field "$out/linux64.json" "$section" true_peak_dbtp) dBTP;" \
-            "aarch64: $(json_field "$out/aarch64.json" "$section" integrated_lufs) LUFS," \
-            "$(json_field "$out/aarch64.json" "$section" range_lu) LU, $(json_field "$out/aarch64.json" "$section" true_peak_dbtp) dBTP"
-    done
-    [ $bad -eq 0 ] || fail "the loudness reports of the two renderers differ"
+    compare_reports "$out/linux64.json" "x86-64" "$out/aarch64.json" "aarch64" ||
+        fail "the loudness reports of the two renderers differ"
 fi
 stamp "done"

@@ -62,19 +62,9 @@ fail() {
     exit 1
 }
 
-# Limits of the render comparisons (see above).
-# Measured on this machine: settled tone 1e-5; whole renders up to 6.2e-2 largest (a moment in
-# the tone's first second), 2.8e-3 rms.
-settled_tolerance=1e-4  # largest difference on the steady tone from its second second on
-programme_tolerance=0.2 # largest difference anywhere in a render
-rms_tolerance=1e-2      # rms of the differences over a whole render
-# The renderers on the demo programme (measured with the settings below: 2.2e-3 largest, 3.9e-5
-# rms), and their reports:
-# the same input measured by libebur128 and by the program's own meter, outputs that differ as
-# above.
-render_tolerance=0.05
-loudness_tolerance=0.1  # LU, integrated loudness and loudness range
-peak_tolerance=0.2      # dB, true peak and sample peak
+# Limits of the render comparisons and the report check.
+# shellcheck source=.ci/render-compare.sh
+. "$(dirname "${BASH_SOURCE[0]}")/render-compare.sh"
 
 work="$build_root/compare"
 mkdir -p "$work"
@@ -263,11 +253,6 @@ win64_tests() {
     windows_tests win64 x86_64 "$wine"
 }
 
-# json_field FILE SECTION KEY: a number from a report of orvex-render --json ("null" for -inf).
-json_field() {
-    sed -n "s/.*\"$2\":{[^}]*\"$3\":\([-0-9.null]*\).*/\1/p" "$1"
-}
-
 # The renderer for Windows against the Linux one: the same input file, the same settings.
 # windows_render NAME ARCH LOADER
 windows_render() {
@@ -296,28 +281,8 @@ windows_render() {
     "$linux_probe" compare "$out/linux64.wav" "$out/$name.wav" "$render_tolerance" --rms "$rms_tolerance" ||
         fail "the Windows render differs from the Linux one"
 
-    local section key a b limit bad=0
-    for section in input output; do
-        for key in integrated_lufs range_lu true_peak_dbtp sample_peak_dbfs; do
-            a="$(json_field "$out/linux64.json" "$section" "$key")"
-            b="$(json_field "$out/$name.json" "$section" "$key")"
-            case "$key" in integrated_lufs | range_lu) limit=$loudness_tolerance ;; *) limit=$peak_tolerance ;; esac
-            if ! awk -v a="$a" -v b="$b" -v l="$limit" 'BEGIN {
-                    if (a == b) exit 0
-                    if (a == "" || b == "" || a == "null" || b == "null") exit 1
-                    d = a - b
-                    exit !(d <= l && -d <= l)
-                }'; then
-                echo "   $section $key: linux64 $a, $name $b: differ by more than $limit"
-                bad=1
-            fi
-        done
-        echo "   $section loudness, linux64 (libebur128): $(json_field "$out/linux64.json" "$section" integrated_lufs) LUFS," \
-            "$(json_field "$out/linux64.json" "$section" range_lu) LU, $(json_field "$out/linux64.json" "$section" true_peak_dbtp) dBTP;" \
-            "$name (own meter): $(json_field "$out/$name.json" "$section" integrated_lufs) LUFS," \
-            "$(json_field "$out/$name.json" "$section" range_lu) LU, $(json_field "$out/$name.json" "$section" true_peak_dbtp) dBTP"
-    done
-    [ $bad -eq 0 ] || fail "the loudness reports of the two renderers differ"
+    compare_reports "$out/linux64.json" "linux64 (libebur128)" "$out/$name.json" "$name (own meter)" ||
+        fail "the loudness reports of the two renderers differ"
 
     # The parameter list, with the plug-in found where the build put it.
     "$linux_render" --list-params >"$out/linux64.list"
