@@ -146,20 +146,25 @@ void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* z
     }
     hfLp_.process(&hfBuf_[0][0], n);
 
-    // Expansion envelope over the 5-value peak: instant attack, 20 ms release.
-    for (int l = 0; l < 2; ++l) {
-        float env = env_[l];
+    // Expansion envelope over the 5-value peak: instant attack, 20 ms release. Both channels
+    // advance together, so their recursions overlap.
+    {
+        float env[2] = {env_[0], env_[1]};
         for (int j = 0; j < n; ++j) {
-            float peak = magBuf_[j + kPeakHist][l];
-            for (int d = 1; d <= kPeakHist; ++d) {
-                const float m = magBuf_[j + kPeakHist - d][l];
-                peak = m > peak ? m : peak;
+            for (int l = 0; l < 2; ++l) {
+                float peak = magBuf_[j + kPeakHist][l];
+                for (int d = 1; d <= kPeakHist; ++d) {
+                    const float m = magBuf_[j + kPeakHist - d][l];
+                    peak = m > peak ? m : peak;
+                }
+                float e = e50_ * env[l] + e50c_ * peak;
+                if (e <= peak) e = peak;
+                env[l] = e;
+                envBuf_[j][l] = e;
             }
-            env = e50_ * env + e50c_ * peak;
-            if (env <= peak) env = peak;
-            envBuf_[j][l] = env;
         }
-        env_[l] = env;
+        env_[0] = env[0];
+        env_[1] = env[1];
     }
     envLp_.process(&envBuf_[0][0], n);
 
@@ -188,9 +193,9 @@ void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* z
     }
 
     // Mix, written after every input sample was read.
-    float* z[2] = {zA, zB};
-    for (int l = 0; l < 2; ++l) {
-        for (int j = 0; j < n; ++j) {
+    for (int j = 0; j < n; ++j) {
+        float out[2];
+        for (int l = 0; l < 2; ++l) {
             float peak = limBuf_[j + kPeakHist][l];
             for (int d = 1; d <= kPeakHist; ++d) {
                 const float m = limBuf_[j + kPeakHist - d][l];
@@ -200,8 +205,10 @@ void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* z
             float hf = gHF_ * hfBuf_[j][l];
             if (hf >= 1.0f) hf = 1.0f;
             const float* c = compBuf_[j];  // six samples old
-            z[l][j] = hf * (c[l] + c[2 + l]) / lim * gLevel_ + shelfBuf_[j][l];
+            out[l] = hf * (c[l] + c[2 + l]) / lim * gLevel_ + shelfBuf_[j][l];
         }
+        zA[j] = out[0];
+        zB[j] = out[1];
     }
 
     keepHistory(shelfBuf_, kShelfHist, n);

@@ -12,6 +12,7 @@
 #include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/lane_sections.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -67,7 +68,7 @@ private:
     // Elliptic highpasses on lanes {HF A, HF B, source A, source B}.
     BiquadLaneCascade<3, 4> inputHp_;
     // Twelfth-order lowpass of the source, lanes {A, B}.
-    BiquadLaneCascade<6, 2> sourceLp_;
+    WavefrontLaneCascade<6, 2> sourceLp_;
     // Quadrature pairs over lanes {HF A, HF B, src A, src B}: branch P in columns 0..3 of the
     // working rows, branch Q in columns 4..7.
     AllPassLaneChain<4, 4> branchP_, branchQ_;
@@ -78,7 +79,7 @@ private:
     BiquadLaneCascade<2, 2> envLp_;
     // Band-limiting of the squared signal, lanes {re A, re B, im A, im B}: elliptic highpass
     // (three sections) and the peaking boost.
-    BiquadLaneCascade<4, 4> component_;
+    WavefrontLaneCascade<4, 4> component_;
     // Limiter lowpass, lanes {A, B}.
     FirstOrderLanes<2> limiter_;
 

@@ -20,8 +20,7 @@ void OutputFilter::clear() {
 }
 
 BiquadCoefs OutputFilter::section(int i) const {
-    const auto& s = highpass_.section[i];
-    return {s.N[0], s.a1[0], s.a2[0], s.b0[0], s.b1[0], s.b2[0]};
+    return highpass_.get(i, 0);
 }
 
 void OutputFilter::process(const float* zA, const float* zB, float* oA, float* oB, int n) {

@@ -6,6 +6,7 @@
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/lane_sections.h"
 #include "dsp/blocks/ring.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -32,7 +33,7 @@ private:
     FirstOrderCoefs shelf_{};  // 2 kHz
     float gShelf_ = 1.0f;
     FirstOrderLanes<2> lp_, hp_;
-    BiquadLaneCascade<kSections, 2> highpass_;
+    WavefrontLaneCascade<kSections, 2> highpass_;
     float buf_[kMaxBlock][2] = {};
 };
 

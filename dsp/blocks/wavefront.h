@@ -64,6 +64,25 @@ inline constexpr Mask kShift2 = {6, 7, 8, 9, 10, 11, 12, 13};
 inline constexpr Mask kShift2 = {2, 3, 4, 5};
 #endif
 inline Vec shiftIn2(Vec lo, Vec hi) { return __builtin_shuffle(lo, hi, kShift2); }
+// The same by four lanes (on the narrowest vectors that is the whole vector: lo).
+#if defined(__AVX512F__)
+inline constexpr Mask kShift4 = {12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27};
+#elif defined(__AVX2__)
+inline constexpr Mask kShift4 = {4, 5, 6, 7, 8, 9, 10, 11};
+#else
+inline constexpr Mask kShift4 = {0, 1, 2, 3};
+#endif
+template <int L>
+inline Vec shiftInBy(Vec lo, Vec hi) {
+    static_assert(L == 1 || L == 2 || L == 4);
+    if constexpr (L == 1) {
+        return shiftIn(lo, hi);
+    } else if constexpr (L == 2) {
+        return shiftIn2(lo, hi);
+    } else {
+        return __builtin_shuffle(lo, hi, kShift4);
+    }
+}
 }  // namespace wavefront
 
 namespace wavefront {
@@ -240,6 +259,64 @@ private:
     }
 
     int count_ = 0;
+    wavefront::SectionRow<kLanes> row_;
+};
+
+// Count second-order sections on each of L independent lanes (a lane cascade), run as a
+// wavefront: section k of lane c is wavefront lane k * L + c, and in step t it works on sample
+// t - k. Each lane computes what BiquadCascade::step computes, in the same order of operations,
+// so the output is the same to the bit as running the sections one after another per sample.
+// L divides the narrowest vector width (4), so a sample's L lanes never straddle two vectors.
+template <int Count, int L>
+class WavefrontLaneCascade {
+public:
+    static_assert(L == 1 || L == 2 || L == 4);
+    static constexpr int kLanes = (Count * L + 15) / 16 * 16;
+
+    void set(int section, int lane, const BiquadCoefs& k) { row_.set(section * L + lane, k); }
+    void setAll(int section, const BiquadCoefs& k) {
+        for (int c = 0; c < L; ++c) set(section, c, k);
+    }
+    BiquadCoefs get(int section, int lane) const { return row_.get(section * L + lane); }
+    void clear() { row_.clear(); }
+
+    // In place over n rows of a buffer whose rows are Stride floats wide; lanes start at buf[0].
+    template <int Stride = L>
+    void process(float* buf, int n) {
+        using namespace wavefront;
+        constexpr int kUsed = Count * L;
+        constexpr int V = (kUsed + kWidth - 1) / kWidth;
+        constexpr int kLastVector = (kUsed - L) / kWidth, kLastLane = (kUsed - L) % kWidth;
+        if (n <= 0) return;
+        SectionVectors<V> k(row_);
+        Vec out[V];
+        Mask section[V];
+        for (int j = 0; j < V; ++j) {
+            out[j] = Vec{};
+            section[j] = laneIndex(j * kWidth) / L;
+        }
+        const int steps = n + Count - 1;
+        for (int t = 0; t < steps; ++t) {
+            Vec feed{};
+            if (t < n)
+                for (int c = 0; c < L; ++c) feed[kWidth - L + c] = buf[t * Stride + c];
+            Vec in[V];
+            in[0] = shiftInBy<L>(feed, out[0]);
+            for (int j = 1; j < V; ++j) in[j] = shiftInBy<L>(out[j - 1], out[j]);
+            if (t >= Count - 1 && t < n) {
+                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j]);
+            } else {
+                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j], (section[j] <= t) & (section[j] > t - n));
+            }
+            if (t >= Count - 1) {
+                float* row = buf + (t - (Count - 1)) * Stride;
+                for (int c = 0; c < L; ++c) row[c] = out[kLastVector][kLastLane + c];
+            }
+        }
+        k.save(row_);
+    }
+
+private:
     wavefront::SectionRow<kLanes> row_;
 };
 

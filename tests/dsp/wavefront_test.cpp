@@ -85,6 +85,41 @@ TEST(Wavefront, BranchPairGivesBothCascadesBits) {
     }
 }
 
+// Each lane of a lane cascade against its own section-after-section cascade; rows wider than
+// the lanes keep their other columns.
+template <int Count, int L, int Stride>
+void expectLaneCascadeMatches() {
+    SCOPED_TRACE(testing::Message() << Count << " sections x " << L << " lanes, rows of " << Stride);
+    WavefrontLaneCascade<Count, L> wave;
+    BiquadCascade<Count> plain[L];
+    for (int i = 0; i < Count; ++i)
+        for (int c = 0; c < L; ++c) {
+            wave.set(i, c, sectionFor(i + 3 * c));
+            plain[c].coefs[i] = sectionFor(i + 3 * c);
+        }
+    constexpr std::size_t kRows = 1500;
+    const std::vector<float> x = test::noise(kRows * Stride, 21, 0.5f);
+    std::vector<float> got = x, want = x;
+    for (std::size_t j = 0; j < kRows; ++j)
+        for (int c = 0; c < L; ++c) want[j * Stride + c] = plain[c].step(x[j * Stride + c]);
+    std::size_t at = 0;
+    for (int k = 0; at < kRows; ++k) {
+        const int n = std::min<int>(kSpans[static_cast<std::size_t>(k) % kSpans.size()], static_cast<int>(kRows - at));
+        wave.template process<Stride>(got.data() + at * Stride, n);
+        at += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(got, want);
+}
+
+TEST(Wavefront, LaneCascadeGivesEachLanesSectionAfterSectionBits) {
+    expectLaneCascadeMatches<6, 2, 2>();
+    expectLaneCascadeMatches<6, 2, 4>();
+    expectLaneCascadeMatches<4, 4, 4>();
+    expectLaneCascadeMatches<4, 4, 8>();
+    expectLaneCascadeMatches<3, 1, 1>();
+    expectLaneCascadeMatches<9, 4, 4>();  // more lanes than the widest vector
+}
+
 TEST(Wavefront, RotatorIsSixtyAllPassesThenTheDelay) {
     const std::vector<float> v = test::musicLike(48000, 5000, 2);
     AllPassState sections[PhaseRotator::kSections];
