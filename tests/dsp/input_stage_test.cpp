@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "dsp/blocks/sections.h"
 #include "dsp/controls.h"
 #include "dsp/frame.h"
 #include "tests/support/signals.h"
@@ -65,6 +66,63 @@ TEST(KvlnEq, BypassPassesTheInputButKeepsTheEqualiserRunning) {
     for (std::size_t i = 0; i < split; ++i) ASSERT_EQ(outA[i], in[i]) << i;
     for (std::size_t i = split; i < in.size(); ++i) ASSERT_EQ(outA[i], outB[i]) << i;
     EXPECT_NE(outB[split / 2], in[split / 2]);
+}
+
+// The equaliser section after section, sample by sample, from the step functions of the plain
+// sections: the wavefront must give these bits for any span split, at low and high rates.
+TEST(KvlnEq, GivesTheBitsOfItsSectionsRunOneAfterAnother) {
+    for (int rate : {22050, 48000, 96000}) {
+        SCOPED_TRACE(rate);
+        const Rate r = makeRate(rate);
+        struct Plain {
+            FirstOrderCoefs first;
+            FirstOrderState low, high;
+            BiquadCascade<3> lowSections, highSections;
+            int sections = 0;
+            float gain = 0.0f;
+        } x[KvlnEq::kCrossovers];
+        for (int i = 0; i < KvlnEq::kCrossovers; ++i) {
+            const auto& d = KvlnEq::kCrossoverDefs[i];
+            const float c = 1.0f / prewarp(r, d.cornerHz);
+            x[i].first = firstOrder(c);
+            x[i].sections = (d.order - 1) / 2;
+            x[i].gain = d.highGain;
+            for (int s = 0; s < x[i].sections; ++s) {
+                x[i].lowSections.coefs[s] = butterworthLowpass(c, KvlnEq::dampings(d.order)[s]);
+                x[i].highSections.coefs[s] = butterworthHighpass(c, KvlnEq::dampings(d.order)[s]);
+            }
+        }
+        BiquadCascade<KvlnEq::kPeaks> peaks;
+        for (int p = 0; p < KvlnEq::kPeaks; ++p) peaks.coefs[p] = KvlnEq::peak(r, p);
+
+        std::vector<float> in = test::musicLike(rate, 6000, 3);
+        in.resize(in.size() + 300, 0.0f);  // and the tails into silence
+        std::vector<float> want(in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            float y = in[i];
+            for (auto& c : x) {
+                float low = stepLowpass(c.first, c.low, y), high = stepHighpass(c.first, c.high, y);
+                for (int s = 0; s < c.sections; ++s) {
+                    low = step(c.lowSections.coefs[s], c.lowSections.state[s], low);
+                    high = step(c.highSections.coefs[s], c.highSections.state[s], high);
+                }
+                y = low + c.gain * high;
+            }
+            want[i] = peaks.step(y);
+        }
+        KvlnEq eq;
+        eq.setRate(r);
+        eq.clear();
+        std::vector<float> got(in.size());
+        const int spans[] = {1, 15, 16, 17, 64, 200, 3, 64};
+        std::size_t at = 0;
+        for (int k = 0; at < in.size(); ++k) {
+            const int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(spans[k % 8]), in.size() - at));
+            eq.process(in.data() + at, got.data() + at, n, false);
+            at += static_cast<std::size_t>(n);
+        }
+        ASSERT_EQ(got, want);
+    }
 }
 
 TEST(InputLowpass, GainsAt9700) {
