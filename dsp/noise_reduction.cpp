@@ -1,6 +1,7 @@
 #include "dsp/noise_reduction.h"
 
 #include <cmath>
+#include <type_traits>
 
 #include "dsp/blocks/vecmath.h"
 #include "dsp/frame.h"
@@ -38,27 +39,37 @@ void NoiseReduction::process(const float* u, const float* den, float* w, int n, 
     while (n > 0) {
         const int m = n < kSubBlock ? n : kSubBlock;
 
-        // Detector input and the two late taps. The ring is only 128 long, so the taps are taken
-        // sample by sample as the new values go in.
-        float h1 = fHighpassOut;
-        for (int i = 0; i < m; ++i) {
-            const RingIndex at = index + static_cast<RingIndex>(i);
-            const float prev = fNormalised.read(at, 1);
-            fNormalised.write(at, u[i]);
-            late1[i] = fNormalised.read(at, kTap);
-            late2[i] = fNormalised.read(at, kTap + 1);
-            const float h = (fHighpass.c * u[i] - fHighpass.c * prev - fHighpass.k * h1) * fHighpass.g;
-            h1 = h;
-            const float a = std::fabs(h);
-            level[i] = a >= kDetectorFloor ? a : kDetectorFloor;
-        }
-        fHighpassOut = h1;
-        if (fPreciseSlow) {
-            fSlowPrecise.process(level, m);
-            for (int i = 0; i < m; ++i) level[i] = orvex::step(fDetector.coefs[1], fDetector.state[1], level[i]);
-        } else {
-            fDetector.process(level, m);
-        }
+        // Detector and the two late taps. The ring is only 128 long, so the taps are taken sample
+        // by sample as the new values go in. The highpass and both detector sections advance
+        // together, so their recursions overlap.
+        auto detect = [&](auto precise) {
+            float h1 = fHighpassOut;
+            BiquadState fast = fDetector.state[1], slow = fDetector.state[0];
+            const BiquadCoefs kFast = fDetector.coefs[1], kSlow = fDetector.coefs[0];
+            for (int i = 0; i < m; ++i) {
+                const RingIndex at = index + static_cast<RingIndex>(i);
+                const float prev = fNormalised.read(at, 1);
+                fNormalised.write(at, u[i]);
+                late1[i] = fNormalised.read(at, kTap);
+                late2[i] = fNormalised.read(at, kTap + 1);
+                const float h = (fHighpass.c * u[i] - fHighpass.c * prev - fHighpass.k * h1) * fHighpass.g;
+                h1 = h;
+                const float a = std::fabs(h);
+                float l = a >= kDetectorFloor ? a : kDetectorFloor;
+                if constexpr (decltype(precise)::value)
+                    l = fSlowPrecise.step(l);
+                else
+                    l = orvex::step(kSlow, slow, l);
+                level[i] = orvex::step(kFast, fast, l);
+            }
+            fHighpassOut = h1;
+            fDetector.state[0] = slow;
+            fDetector.state[1] = fast;
+        };
+        if (fPreciseSlow)
+            detect(std::true_type{});
+        else
+            detect(std::false_type{});
 
         // The cutoffs follow the detector alone, so their tangents are taken for the whole span
         // in one call before the lowpass runs.
