@@ -19,7 +19,7 @@ inline namespace ORVEX_ISA_NS {
 
 inline constexpr int kBandCount = 12;
 inline constexpr int kCellCount = 2 * kBandCount;
-inline constexpr int kBandBlock = 64;  // largest sub-block the multiband units take
+inline constexpr int kBandBlock = 128;  // largest sub-block the multiband units take
 // Inside the bank each channel's twelve cells are padded to sixteen lanes, so every lane loop is
 // whole vectors of every instruction set: plus band b is lane b, minus band b lane 16 + b. The
 // padding lanes run on silence and are never read.

@@ -19,7 +19,7 @@ inline namespace ORVEX_ISA_NS {
 
 class BandwidthExpansion {
 public:
-    static constexpr int kMaxBlock = 64;
+    static constexpr int kMaxBlock = 128;
     // z carries the shelved channel this many samples late.
     static constexpr int kShelfDelay = 2;
 

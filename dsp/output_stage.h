@@ -15,7 +15,7 @@ inline namespace ORVEX_ISA_NS {
 // highpasses at 40 Hz in series. Channels A and B are the two lanes of one bank.
 class OutputFilter {
 public:
-    static constexpr int kMaxBlock = 64;
+    static constexpr int kMaxBlock = 128;
     static constexpr int kSections = 6;
 
     void setRate(const Rate& rate);
@@ -39,7 +39,7 @@ private:
 
 class OutputStage {
 public:
-    static constexpr int kMaxBlock = 64;
+    static constexpr int kMaxBlock = 128;
     static constexpr int kOutputDelay = 132;
     static constexpr float kCeiling = 0.8912509f;  // -1 dB
     static constexpr int kPeakWindow = 44;

@@ -12,6 +12,7 @@
 #include "dsp/blocks/isa.h"
 #include "dsp/blocks/ring.h"
 #include "dsp/blocks/sections.h"
+#include "dsp/frame.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -26,7 +27,7 @@ public:
     // Lanes of the wavefront: the sections padded to a whole number of the widest vectors.
     static constexpr int kLanes = 64;
     static constexpr RingIndex kLag = kSections - 1;
-    static_assert(kDelay > kLag + 64, "the read delay must cover the wavefront's lag and a sub-block");
+    static_assert(kDelay > kLag + kSubBlock, "the read delay must cover the wavefront's lag and a sub-block");
 
     PhaseRotator();
     void clear();

@@ -122,7 +122,7 @@ private:
         for (int l = 0; l < Lanes; ++l) out[l] = std::sqrt(q[l]);
     }
 
-    static constexpr int kMaxBlock = 64;
+    static constexpr int kMaxBlock = 128;
 
     // One chain over m samples of the lanes c .. c + kWidth - 1, state in registers. For each
     // sample, `emit(i, previous output, output)` sees the chain's last section.
