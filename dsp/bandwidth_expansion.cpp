@@ -40,7 +40,7 @@ void BandwidthExpansion::setRate(const Rate& rate) {
     e50_ = smoothing(rate, 50.0f);
     e50c_ = 1.0f - e50_;
     const float c100 = 1.0f / prewarp(rate, 100.0f);
-    hfLp_.setAll(butterworthLowpass(c100, kButterworth2[0]));
+    hfLp_.setAll(0, butterworthLowpass(c100, kButterworth2[0]));
     for (int i = 0; i < 2; ++i) envLp_.setAll(i, butterworthLowpass(c100, kButterworth4[i]));
     for (int i = 0; i < 4; ++i)
         for (int l = 0; l < 4; ++l) {
@@ -113,42 +113,59 @@ void BandwidthExpansion::process(const float* uA, const float* uB, float* zA, fl
 void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* zA, float* zB, int n) {
     const float* u[2] = {uA, uB};
 
-    // Shelf, and the input of both elliptic highpasses.
-    for (int j = 0; j < n; ++j) {
-        for (int l = 0; l < 2; ++l) {
-            const float x = u[l][j];
-            const float lo = shelfLp_.lowpass(shelf_, l, x);
-            const float hi = shelfHp_.highpass(shelf_, l, x);
-            shelfBuf_[kShelfHist + j][l] = lo + kShelfHfGain * hi;
-            hpBuf_[j][l] = x;
-            hpBuf_[j][2 + l] = x;
+    // Shelf, and both elliptic highpasses on lanes {HF A, HF B, source A, source B}. Loops that
+    // run several recursions advance them together, sample by sample, so they overlap.
+    {
+        BiquadLaneCascade<3, 4>::Runner hp(inputHp_);
+        for (int j = 0; j < n; ++j) {
+            for (int l = 0; l < 2; ++l) {
+                const float x = u[l][j];
+                const float lo = shelfLp_.lowpass(shelf_, l, x);
+                const float hi = shelfHp_.highpass(shelf_, l, x);
+                shelfBuf_[kShelfHist + j][l] = lo + kShelfHfGain * hi;
+            }
+            const float row[4] = {uA[j], uB[j], uA[j], uB[j]};
+            storeLanes<4>(hpBuf_[j], hp.step(packLanes<4>(row)));
         }
+        hp.save();
     }
-    inputHp_.process(&hpBuf_[0][0], n);
     sourceLp_.process<4>(&hpBuf_[0][2], n);
 
     // Both quadrature pairs at once.
-    for (int j = 0; j < n; ++j)
-        for (int l = 0; l < 4; ++l) quadBuf_[kQuadHist + j][l] = quadBuf_[kQuadHist + j][4 + l] = hpBuf_[j][l];
-    branchP_.process<8>(&quadBuf_[kQuadHist][0], n);
-    branchQ_.process<8>(&quadBuf_[kQuadHist][4], n);
-
-    // Magnitudes from Q[n] and P[n-1]: the HF detector's and the source's (floored).
-    for (int j = 0; j < n; ++j) {
-        const float* now = quadBuf_[kQuadHist + j];
-        const float* old = quadBuf_[kQuadHist + j - 1];
-        for (int l = 0; l < 2; ++l) {
-            hfBuf_[j][l] = std::sqrt(now[4 + l] * now[4 + l] + old[l] * old[l]);
-            float m = std::sqrt(now[6 + l] * now[6 + l] + old[2 + l] * old[2 + l]);
-            if (m <= kSourceFloor) m = kSourceFloor;
-            magBuf_[kPeakHist + j][l] = m;
-        }
-    }
-    hfLp_.process(&hfBuf_[0][0], n);
-
-    // Expansion envelope over the 5-value peak: instant attack, 20 ms release. Both channels
-    // advance together, so their recursions overlap.
     {
+        AllPassLaneChain<4, 4>::Runner p(branchP_), q(branchQ_);
+        for (int j = 0; j < n; ++j) {
+            const LaneVec<4> x = loadLanes<4>(hpBuf_[j]);
+            storeLanes<4>(quadBuf_[kQuadHist + j], p.step(x));
+            storeLanes<4>(quadBuf_[kQuadHist + j] + 4, q.step(x));
+        }
+        p.save();
+        q.save();
+    }
+
+    // Magnitudes from Q[n] and P[n-1]: the HF detector's (then its 100 Hz lowpass) and the
+    // source's (floored).
+    {
+        BiquadLaneCascade<1, 2>::Runner hfLp(hfLp_);
+        for (int j = 0; j < n; ++j) {
+            const float* now = quadBuf_[kQuadHist + j];
+            const float* old = quadBuf_[kQuadHist + j - 1];
+            float hf[2];
+            for (int l = 0; l < 2; ++l) {
+                hf[l] = std::sqrt(now[4 + l] * now[4 + l] + old[l] * old[l]);
+                float m = std::sqrt(now[6 + l] * now[6 + l] + old[2 + l] * old[2 + l]);
+                if (m <= kSourceFloor) m = kSourceFloor;
+                magBuf_[kPeakHist + j][l] = m;
+            }
+            storeLanes<2>(hfBuf_[j], hfLp.step(packLanes<2>(hf)));
+        }
+        hfLp.save();
+    }
+
+    // Expansion envelope over the 5-value peak: instant attack, 20 ms release; then its
+    // fourth-order lowpass.
+    {
+        BiquadLaneCascade<2, 2>::Runner envLp(envLp_);
         float env[2] = {env_[0], env_[1]};
         for (int j = 0; j < n; ++j) {
             for (int l = 0; l < 2; ++l) {
@@ -160,13 +177,13 @@ void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* z
                 float e = e50_ * env[l] + e50c_ * peak;
                 if (e <= peak) e = peak;
                 env[l] = e;
-                envBuf_[j][l] = e;
             }
+            storeLanes<2>(envBuf_[j], envLp.step(packLanes<2>(env)));
         }
+        envLp.save();
         env_[0] = env[0];
         env_[1] = env[1];
     }
-    envLp_.process(&envBuf_[0][0], n);
 
     // Squared analytic signal from P[n-3] and Q[n-2], normalised by the smoothed envelope.
     for (int j = 0; j < n; ++j) {

@@ -73,7 +73,7 @@ private:
     // working rows, branch Q in columns 4..7.
     AllPassLaneChain<4, 4> branchP_, branchQ_;
     // 100 Hz lowpass of the HF magnitude, lanes {A, B}.
-    BiquadLanes<2> hfLp_;
+    BiquadLaneCascade<1, 2> hfLp_;
     // Expansion envelope and its fourth-order lowpass, lanes {A, B}.
     float env_[2] = {};
     BiquadLaneCascade<2, 2> envLp_;

@@ -94,38 +94,55 @@ struct BiquadLaneCascade {
     void clear() {
         for (auto& s : section) s.clear();
     }
-    // Sample by sample through all sections: the sections' recursions are independent chains,
-    // so the processor overlaps them instead of waiting on one section's feedback at a time.
-    template <int Stride = L>
-    void process(float* buf, int n) {
+    // The sections with their coefficients and state in registers, for loops that run the
+    // cascade one sample at a time among other work; save() writes the state back.
+    class Runner {
+    public:
         using V = LaneVec<L>;
-        V kN[Count], ka1[Count], ka2[Count], kb0[Count], kb1[Count], kb2[Count], s1[Count], s2[Count];
-        for (int i = 0; i < Count; ++i) {
-            const BiquadLanes<L>& k = section[i];
-            kN[i] = packLanes<L>(k.N);
-            ka1[i] = packLanes<L>(k.a1);
-            ka2[i] = packLanes<L>(k.a2);
-            kb0[i] = packLanes<L>(k.b0);
-            kb1[i] = packLanes<L>(k.b1);
-            kb2[i] = packLanes<L>(k.b2);
-            s1[i] = packLanes<L>(k.q1);
-            s2[i] = packLanes<L>(k.q2);
+        explicit Runner(BiquadLaneCascade& c) : c_(c) {
+            for (int i = 0; i < Count; ++i) {
+                const BiquadLanes<L>& k = c.section[i];
+                kN[i] = packLanes<L>(k.N);
+                ka1[i] = packLanes<L>(k.a1);
+                ka2[i] = packLanes<L>(k.a2);
+                kb0[i] = packLanes<L>(k.b0);
+                kb1[i] = packLanes<L>(k.b1);
+                kb2[i] = packLanes<L>(k.b2);
+                s1[i] = packLanes<L>(k.q1);
+                s2[i] = packLanes<L>(k.q2);
+            }
         }
-        for (int j = 0; j < n; ++j) {
-            float* row = buf + j * Stride;
-            V x = loadLanes<L>(row);
+        V step(V x) {
             for (int i = 0; i < Count; ++i) {
                 const V q = x - (ka1[i] * s1[i] + ka2[i] * s2[i]) * kN[i];
                 x = kN[i] * (kb0[i] * q + kb1[i] * s1[i] + kb2[i] * s2[i]);
                 s2[i] = s1[i];
                 s1[i] = q;
             }
-            storeLanes<L>(row, x);
+            return x;
         }
-        for (int i = 0; i < Count; ++i) {
-            storeLanes<L>(section[i].q1, s1[i]);
-            storeLanes<L>(section[i].q2, s2[i]);
+        void save() {
+            for (int i = 0; i < Count; ++i) {
+                storeLanes<L>(c_.section[i].q1, s1[i]);
+                storeLanes<L>(c_.section[i].q2, s2[i]);
+            }
         }
+
+    private:
+        BiquadLaneCascade& c_;
+        V kN[Count], ka1[Count], ka2[Count], kb0[Count], kb1[Count], kb2[Count], s1[Count], s2[Count];
+    };
+
+    // Sample by sample through all sections: the sections' recursions are independent chains,
+    // so the processor overlaps them instead of waiting on one section's feedback at a time.
+    template <int Stride = L>
+    void process(float* buf, int n) {
+        Runner r(*this);
+        for (int j = 0; j < n; ++j) {
+            float* row = buf + j * Stride;
+            storeLanes<L>(row, r.step(loadLanes<L>(row)));
+        }
+        r.save();
     }
 };
 
@@ -170,21 +187,21 @@ struct AllPassLaneChain {
     void clear() {
         for (auto& s : section) s.clear();
     }
-    template <int Stride = L>
-    void process(float* buf, int n) {
+    // The chain with its state in registers (see BiquadLaneCascade::Runner).
+    class Runner {
+    public:
         using V = LaneVec<L>;
-        V ka[Count], x1[Count], x2[Count], y1[Count], y2[Count];
-        for (int i = 0; i < Count; ++i) {
-            const AllPassLanes<L>& s = section[i];
-            ka[i] = packLanes<L>(s.a);
-            x1[i] = packLanes<L>(s.x1);
-            x2[i] = packLanes<L>(s.x2);
-            y1[i] = packLanes<L>(s.y1);
-            y2[i] = packLanes<L>(s.y2);
+        explicit Runner(AllPassLaneChain& c) : c_(c) {
+            for (int i = 0; i < Count; ++i) {
+                const AllPassLanes<L>& s = c.section[i];
+                ka[i] = packLanes<L>(s.a);
+                x1[i] = packLanes<L>(s.x1);
+                x2[i] = packLanes<L>(s.x2);
+                y1[i] = packLanes<L>(s.y1);
+                y2[i] = packLanes<L>(s.y2);
+            }
         }
-        for (int j = 0; j < n; ++j) {
-            float* row = buf + j * Stride;
-            V x = loadLanes<L>(row);
+        V step(V x) {
             for (int i = 0; i < Count; ++i) {
                 const V y = ka[i] * (x + y2[i]) - x2[i];
                 x2[i] = x1[i];
@@ -193,15 +210,31 @@ struct AllPassLaneChain {
                 y1[i] = y;
                 x = y;
             }
-            storeLanes<L>(row, x);
+            return x;
         }
-        for (int i = 0; i < Count; ++i) {
-            AllPassLanes<L>& s = section[i];
-            storeLanes<L>(s.x1, x1[i]);
-            storeLanes<L>(s.x2, x2[i]);
-            storeLanes<L>(s.y1, y1[i]);
-            storeLanes<L>(s.y2, y2[i]);
+        void save() {
+            for (int i = 0; i < Count; ++i) {
+                AllPassLanes<L>& s = c_.section[i];
+                storeLanes<L>(s.x1, x1[i]);
+                storeLanes<L>(s.x2, x2[i]);
+                storeLanes<L>(s.y1, y1[i]);
+                storeLanes<L>(s.y2, y2[i]);
+            }
         }
+
+    private:
+        AllPassLaneChain& c_;
+        V ka[Count], x1[Count], x2[Count], y1[Count], y2[Count];
+    };
+
+    template <int Stride = L>
+    void process(float* buf, int n) {
+        Runner r(*this);
+        for (int j = 0; j < n; ++j) {
+            float* row = buf + j * Stride;
+            storeLanes<L>(row, r.step(loadLanes<L>(row)));
+        }
+        r.save();
     }
 };
 
