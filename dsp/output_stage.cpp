@@ -1,6 +1,7 @@
 #include "dsp/output_stage.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -46,23 +47,6 @@ void OutputFilter::processBlock(const float* zA, const float* zB, float* oA, flo
     }
 }
 
-namespace {
-
-// Largest of the 44 values w[0..43] (all positive and finite: each is at least the threshold).
-float windowMax(const float* w) {
-    static_assert(OutputStage::kPeakWindow % 4 == 0, "window is a whole number of lane vectors");
-    using V = LaneVec<4>;
-    V m = loadLanes<4>(w);
-    for (int i = 4; i < OutputStage::kPeakWindow; i += 4) {
-        const V v = loadLanes<4>(w + i);
-        m = v > m ? v : m;
-    }
-    float r = m[0];
-    for (int l = 1; l < 4; ++l) r = m[l] > r ? m[l] : r;
-    return r;
-}
-
-}  // namespace
 
 void OutputStage::setRate(const Rate& rate) {
     filter_.setRate(rate);
@@ -97,39 +81,53 @@ void OutputStage::processBlock(const float* zA, const float* zB, float* outA, fl
                                RingIndex index0) {
     filter_.processBlock(zA, zB, oA_, oB_, n);
 
+    // The peak candidates of the sub-block first; they do not depend on the envelope.
+    float* const peak = peaks_ + kPeakHistory;
+    float odA[kMaxBlock], odB[kMaxBlock];
     float thr = thr_;
-    float env = env_;
     const float thrIn = 0.001f * gAGC_;
     for (int j = 0; j < n; ++j) {
         const RingIndex idx = index0 + static_cast<RingIndex>(j);
         const float oA = oA_[j], oB = oB_[j];
         delayA_.write(idx, oA);
         delayB_.write(idx, oB);
-        const float odA = delayA_.read(idx, kOutputDelay);
-        const float odB = delayB_.read(idx, kOutputDelay);
+        odA[j] = delayA_.read(idx, kOutputDelay);
+        odB[j] = delayB_.read(idx, kOutputDelay);
 
         thr = thrIn + 0.999f * thr;
 
         // The candidate covers both the samples leaving the delay now and those entering it.
-        const float aodA = std::fabs(odA), aodB = std::fabs(odB);
+        const float aodA = std::fabs(odA[j]), aodB = std::fabs(odB[j]);
         const float aoA = std::fabs(oA), aoB = std::fabs(oB);
         const float p1 = aodA < aodB ? aodB : aodA;
         const float p2 = aoB <= aoA ? aoA : aoB;
         float pk = p1 <= p2 ? p2 : p1;
         if (pk < thr) pk = thr;
-        const RingIndex pos = idx & static_cast<RingIndex>(kPeakRing - 1);
-        peaks_[pos] = pk;
-        peaks_[pos + kPeakRing] = pk;
-        const float m = windowMax(peaks_ + ((idx - (kPeakWindow - 1)) & (kPeakRing - 1)));
-        env = e20_ * env + e20c_ * m;
-        if (env <= m) env = m;
+        peak[j] = pk;
+    }
+    thr_ = thr;
+
+    // Largest candidate of the 44-sample window ending at each sample (all positive and finite:
+    // each is at least the threshold, so the order of comparison does not matter). Sample by
+    // sample over each lag, which vectorises across the sub-block.
+    float m[kMaxBlock];
+    for (int j = 0; j < n; ++j) m[j] = peak[j];
+    for (int d = 1; d < kPeakWindow; ++d) {
+        const float* older = peak - d;
+        for (int j = 0; j < n; ++j) m[j] = older[j] > m[j] ? older[j] : m[j];
+    }
+
+    float env = env_;
+    for (int j = 0; j < n; ++j) {
+        env = e20_ * env + e20c_ * m[j];
+        if (env <= m[j]) env = m[j];
 
         // The ratio first: |od| <= env makes it at most 1 after rounding, so the product never
         // exceeds the ceiling (ceiling * od / env read left to right can round one ulp above).
-        outA[j] = kCeiling * (odA / env);
-        outB[j] = kCeiling * (odB / env);
+        outA[j] = kCeiling * (odA[j] / env);
+        outB[j] = kCeiling * (odB[j] / env);
     }
-    thr_ = thr;
+    std::memmove(peaks_, peaks_ + n, sizeof(float) * kPeakHistory);
     env_ = env;
 }
 

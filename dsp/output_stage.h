@@ -69,10 +69,10 @@ private:
     float gAGC_ = 1.0f;
 
     Ring<256> delayA_, delayB_;
-    // The 64-value peak ring, stored twice in a row so that the 44-value window ending at any
-    // position is contiguous.
-    static constexpr int kPeakRing = 64;
-    float peaks_[2 * kPeakRing] = {};
+    // The peaks of the last kPeakWindow - 1 samples, then room for a sub-block's: the window
+    // ending at any sample of the sub-block is contiguous.
+    static constexpr int kPeakHistory = kPeakWindow - 1;
+    alignas(64) float peaks_[kPeakHistory + kMaxBlock] = {};
     float thr_ = 0.0f;
     float env_ = 0.0f;
     float o_[kMaxBlock][2] = {};
