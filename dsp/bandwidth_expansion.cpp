@@ -111,23 +111,27 @@ void BandwidthExpansion::process(const float* uA, const float* uB, float* zA, fl
 }
 
 void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* zA, float* zB, int n) {
-    const float* u[2] = {uA, uB};
 
     // Shelf, and both elliptic highpasses on lanes {HF A, HF B, source A, source B}. Loops that
     // run several recursions advance them together, sample by sample, so they overlap.
     {
         BiquadLaneCascade<3, 4>::Runner hp(inputHp_);
+        // The shelf's memories as locals, so the compiler keeps them in registers.
+        FirstOrderLanes<2> shelfLp = shelfLp_, shelfHp = shelfHp_;
+        const FirstOrderCoefs shelf = shelf_;
         for (int j = 0; j < n; ++j) {
+            const float a = uA[j], b = uB[j];
             for (int l = 0; l < 2; ++l) {
-                const float x = u[l][j];
-                const float lo = shelfLp_.lowpass(shelf_, l, x);
-                const float hi = shelfHp_.highpass(shelf_, l, x);
+                const float x = l == 0 ? a : b;
+                const float lo = shelfLp.lowpass(shelf, l, x);
+                const float hi = shelfHp.highpass(shelf, l, x);
                 shelfBuf_[kShelfHist + j][l] = lo + kShelfHfGain * hi;
             }
-            const float row[4] = {uA[j], uB[j], uA[j], uB[j]};
-            storeLanes<4>(hpBuf_[j], hp.step(packLanes<4>(row)));
+            storeLanes<4>(hpBuf_[j], hp.step(LaneVec<4>{a, b, a, b}));
         }
         hp.save();
+        shelfLp_ = shelfLp;
+        shelfHp_ = shelfHp;
     }
     sourceLp_.process<4>(&hpBuf_[0][2], n);
 
@@ -157,7 +161,7 @@ void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* z
                 if (m <= kSourceFloor) m = kSourceFloor;
                 magBuf_[kPeakHist + j][l] = m;
             }
-            storeLanes<2>(hfBuf_[j], hfLp.step(packLanes<2>(hf)));
+            storeLanes<2>(hfBuf_[j], hfLp.step(LaneVec<2>{hf[0], hf[1]}));
         }
         hfLp.save();
     }
@@ -178,7 +182,7 @@ void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* z
                 if (e <= peak) e = peak;
                 env[l] = e;
             }
-            storeLanes<2>(envBuf_[j], envLp.step(packLanes<2>(env)));
+            storeLanes<2>(envBuf_[j], envLp.step(LaneVec<2>{env[0], env[1]}));
         }
         envLp.save();
         env_[0] = env[0];
@@ -210,22 +214,27 @@ void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* z
     }
 
     // Mix, written after every input sample was read.
-    for (int j = 0; j < n; ++j) {
-        float out[2];
-        for (int l = 0; l < 2; ++l) {
-            float peak = limBuf_[j + kPeakHist][l];
-            for (int d = 1; d <= kPeakHist; ++d) {
-                const float m = limBuf_[j + kPeakHist - d][l];
-                peak = m > peak ? m : peak;
+    {
+        FirstOrderLanes<2> limiter = limiter_;
+        const FirstOrderCoefs limLp = limLp_;
+        for (int j = 0; j < n; ++j) {
+            float out[2];
+            for (int l = 0; l < 2; ++l) {
+                float peak = limBuf_[j + kPeakHist][l];
+                for (int d = 1; d <= kPeakHist; ++d) {
+                    const float m = limBuf_[j + kPeakHist - d][l];
+                    peak = m > peak ? m : peak;
+                }
+                const float lim = limiter.lowpass(limLp, l, peak);
+                float hf = gHF_ * hfBuf_[j][l];
+                if (hf >= 1.0f) hf = 1.0f;
+                const float* c = compBuf_[j];  // six samples old
+                out[l] = hf * (c[l] + c[2 + l]) / lim * gLevel_ + shelfBuf_[j][l];
             }
-            const float lim = limiter_.lowpass(limLp_, l, peak);
-            float hf = gHF_ * hfBuf_[j][l];
-            if (hf >= 1.0f) hf = 1.0f;
-            const float* c = compBuf_[j];  // six samples old
-            out[l] = hf * (c[l] + c[2 + l]) / lim * gLevel_ + shelfBuf_[j][l];
+            zA[j] = out[0];
+            zB[j] = out[1];
         }
-        zA[j] = out[0];
-        zB[j] = out[1];
+        limiter_ = limiter;
     }
 
     keepHistory(shelfBuf_, kShelfHist, n);
