@@ -111,7 +111,6 @@ void BandwidthExpansion::process(const float* uA, const float* uB, float* zA, fl
 }
 
 void BandwidthExpansion::processBlock(const float* uA, const float* uB, float* zA, float* zB, int n) {
-
     // Shelf, and both elliptic highpasses on lanes {HF A, HF B, source A, source B}. Loops that
     // run several recursions advance them together, sample by sample, so they overlap.
     {
