@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -304,6 +305,49 @@ TEST(OutputStage, BlockSplitsAndIndexWrapAreBitIdentical) {
         }
         EXPECT_EQ(out.a, whole.a) << index0;
         EXPECT_EQ(out.b, whole.b) << index0;
+    }
+}
+
+// The peak normaliser written out plainly, sample by sample over the filter's output: 132
+// samples of delay, the rising threshold, the candidate over the samples entering and leaving the
+// delay, the largest candidate of the last 44 samples, the envelope and the ratio. The stage must
+// give these bits for any split into calls.
+TEST(OutputStage, PeakNormaliserIsTheWindowMaximumOfItsCandidates) {
+    const int rate = 48000;
+    const std::size_t n = 12000;
+    auto zA = test::musicLike(rate, n, 6);
+    auto zB = test::noise(n, 9, 0.2f);
+    for (std::size_t i = 5000; i < 5030; ++i) zA[i] = 2.5f;  // a burst on one channel
+    const OutputStage::Controls c{-6.0f, -3.0f};
+
+    OutputFilter f;
+    f.setRate(makeRate(rate));
+    f.setShelf(c.finalShelf);
+    f.clear();
+    std::vector<float> oA(n), oB(n);
+    f.process(zA.data(), zB.data(), oA.data(), oB.data(), static_cast<int>(n));
+
+    const float e20 = smoothing(makeRate(rate), 20.0f), e20c = 1.0f - e20;
+    const float thrIn = 0.001f * std::pow(10.0f, c.agcThreshold / 20.0f);
+    std::vector<float> peaks(n), wantA(n), wantB(n);
+    float thr = 0.0f, env = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float odA = i >= 132 ? oA[i - 132] : 0.0f, odB = i >= 132 ? oB[i - 132] : 0.0f;
+        thr = thrIn + 0.999f * thr;
+        float pk = std::max({std::fabs(odA), std::fabs(odB), std::fabs(oA[i]), std::fabs(oB[i])});
+        if (pk < thr) pk = thr;
+        peaks[i] = pk;
+        float m = 0.0f;
+        for (std::size_t d = 0; d < 44 && d <= i; ++d) m = std::max(m, peaks[i - d]);
+        env = e20 * env + e20c * m;
+        if (env <= m) env = m;
+        wantA[i] = OutputStage::kCeiling * (odA / env);
+        wantB[i] = OutputStage::kCeiling * (odB / env);
+    }
+    for (int chunk : {1, 43, 64, 500}) {
+        const Stereo got = runOutput(c, rate, zA, zB, 0xFFFFFF00u, chunk);
+        EXPECT_EQ(got.a, wantA) << chunk;
+        EXPECT_EQ(got.b, wantB) << chunk;
     }
 }
 
