@@ -24,23 +24,32 @@ inline float maxOf(float a, float b) { return a > b ? a : b; }
 // The partners each band is linked to: band 1 sees band 2, band 6 sees bands 5, 7 and 8, band 7
 // sees bands 5, 6 and 8, band 12 sees band 11 (its own lane where it has none; its link gain is
 // 0 there).
-#if defined(__AVX512F__)
-// One vector holds all sixteen lanes: the partners come from shuffles of it.
+//
+// Every band and its partners lie in one group of four lanes (bands 1..4, 5..8, 9..12), so at
+// every vector width the partners of a vector's lanes come from shuffles of that vector alone:
+// the largest of three picks per lane (the lane itself where it has fewer partners). Unlinked
+// lanes pick their own level; their link gain of 0 leaves them their own slow level.
+// (Patching the four lanes in memory would stall the vector load that follows.)
 inline wavefront::Vec maxOf(wavefront::Vec a, wavefront::Vec b) { return a > b ? a : b; }
-constexpr wavefront::Mask kLinkFrom1 = {1, 1, 2, 3, 4, 4, 4, 7, 8, 9, 10, 10, 12, 13, 14, 15};
-constexpr wavefront::Mask kLinkFrom2 = {1, 1, 2, 3, 4, 6, 5, 7, 8, 9, 10, 10, 12, 13, 14, 15};
-constexpr wavefront::Mask kLinkFrom3 = {1, 1, 2, 3, 4, 7, 7, 7, 8, 9, 10, 10, 12, 13, 14, 15};
+#if defined(__AVX512F__)
+constexpr wavefront::Mask kLinkFrom[1][3] = {
+    {{1, 1, 2, 3, 4, 4, 4, 7, 8, 9, 10, 10, 12, 13, 14, 15},
+     {1, 1, 2, 3, 4, 6, 5, 7, 8, 9, 10, 10, 12, 13, 14, 15},
+     {1, 1, 2, 3, 4, 7, 7, 7, 8, 9, 10, 10, 12, 13, 14, 15}}};
+#elif defined(__AVX2__)
+constexpr wavefront::Mask kLinkFrom[2][3] = {
+    {{1, 1, 2, 3, 4, 4, 4, 7}, {1, 1, 2, 3, 4, 6, 5, 7}, {1, 1, 2, 3, 4, 7, 7, 7}},
+    {{0, 1, 2, 2, 4, 5, 6, 7}, {0, 1, 2, 2, 4, 5, 6, 7}, {0, 1, 2, 2, 4, 5, 6, 7}}};
 #else
-// The largest of each band's partners' slow levels, patched onto a copy of the row on the four
-// linked lanes.
-inline void linkPartners(const float* slow, float* partners) {
-    std::memcpy(partners, slow, kLevelLanes * sizeof(float));
-    partners[0] = slow[1];
-    partners[5] = maxOf(maxOf(slow[4], slow[6]), slow[7]);
-    partners[6] = maxOf(maxOf(slow[4], slow[5]), slow[7]);
-    partners[11] = slow[10];
-}
+constexpr wavefront::Mask kLinkFrom[3][3] = {{{1, 1, 2, 3}, {1, 1, 2, 3}, {1, 1, 2, 3}},
+                                             {{0, 0, 0, 3}, {0, 2, 1, 3}, {0, 3, 3, 3}},
+                                             {{0, 1, 2, 2}, {0, 1, 2, 2}, {0, 1, 2, 2}}};
 #endif
+static_assert(sizeof kLinkFrom / sizeof kLinkFrom[0] == kLevelRun / wavefront::kWidth);
+
+inline wavefront::Vec linkPartners(wavefront::Vec s, const wavefront::Mask (&from)[3]) {
+    return maxOf(maxOf(__builtin_shuffle(s, from[0]), __builtin_shuffle(s, from[1])), __builtin_shuffle(s, from[2]));
+}
 }  // namespace
 
 void BandLevel::setSettings(const Settings& s) {
@@ -62,11 +71,12 @@ void BandLevel::setRate(const Rate& rate) {
     }
     eGate_ = smoothing(rate, 33.333332f);
     omGate_ = 1.0f - eGate_;
-    for (int b = 0; b < kLevelLanes; ++b) {
+    for (int b = 0; b < kBandCount; ++b) {
         levels_.configure(b, rate, 2.0f, 0.25f, 66.666664f);              // fast level
-        levels_.configure(kLevelLanes + b, rate, 0.25f, 2.0f, 2.0f);      // slow level
+        levels_.configure(kBandCount + b, rate, 0.25f, 2.0f, 2.0f);       // slow level
     }
-    levels_.setLiveLanes(kLevelLanes, kBandCount);
+    for (int l = 2 * kBandCount; l < kLevelFollowLanes; ++l) levels_.configure(l, rate, 0.25f, 2.0f, 2.0f);  // padding
+    levels_.setLiveLanes(kLevelFollowLanes, 2 * kBandCount);
 }
 
 void BandLevel::clear() {
@@ -87,7 +97,7 @@ void BandLevel::process(const float (*env)[kBandCount], const float (*delayed)[k
 void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delayed)[kCellCount], int n,
                         RingIndex index0) {
     using namespace wavefront;
-    static_assert(kLevelLanes % kWidth == 0, "whole vectors of lanes");
+    static_assert(kLevelRun % kWidth == 0, "whole vectors of lanes");
     const Settings& st = settings_;
     // Gate follower: instant attack, per-band release, then a 30 ms smoother. It depends on the
     // envelopes alone, so it runs over the whole block first and the arctangent law is applied
@@ -96,7 +106,7 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
         const float* e = envelope[i];
         float* gamma = gate_[i];
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kLevelLanes; ++b) {
+        for (int b = 0; b < kLevelRun; ++b) {
             float in = gateGain_[b] * e[b];
             in = in <= 1.0f ? in : 1.0f;
             in = std::fabs(in);
@@ -112,15 +122,19 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
     // Level window over the 44 newest envelopes, floored at the threshold; the fast level
     // follows the window maximum, the slow level the envelope itself. Both followers run over
     // the whole block at once.
-    alignas(64) float lv[kBandBlock][2 * kLevelLanes];
+    // The window's padding lanes reach into the slow lanes and are overwritten by them; the row
+    // past them is zero (the last slow load of a row reads it on some widths).
+    constexpr int kLevelRow = runLanes(kLevelFollowRun > kBandCount + kLevelRun ? kLevelFollowRun : kBandCount + kLevelRun);
+    alignas(64) float lv[kBandBlock][kLevelRow];
     for (int i = 0; i < n; ++i) {
         const float* e = envelope[i];
         float* q = lv[i];
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kLevelLanes; ++b) q[b] = maxOf(threshold_[b], e[b]);
+        for (int b = 0; b < kLevelRun; ++b) q[b] = maxOf(threshold_[b], e[b]);
         window_.push(index0 + static_cast<RingIndex>(i), q, q);
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kLevelLanes; ++b) q[kLevelLanes + b] = e[b];
+        for (int b = 0; b < kBandCount; ++b) q[kBandCount + b] = e[b];
+        for (int l = 2 * kBandCount; l < kLevelRow; ++l) q[l] = 0.0f;
     }
     levels_.process(lv, lv, n);
 
@@ -128,27 +142,14 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
         const RingIndex index = index0 + static_cast<RingIndex>(i);
         const float* gamma = gate_[i];
         const float* fast = lv[i];
-        const float* slow = lv[i] + kLevelLanes;
+        const float* slow = lv[i] + kBandCount;
 
         // Links read the slow levels of this sample, all formed above. A linked band takes the
         // largest of its own slow level and its partners' scaled by the link gain; scaling by a
         // positive gain keeps the order, so the gain may go onto the partners' maximum.
-        alignas(64) float partners[kLevelLanes];
-#if defined(__AVX512F__)
-        {
-            static_assert(kWidth == kLevelLanes);
-            // One register holds all lanes: the partners come from three shuffles of it
-            // (patching four lanes in memory would stall the load that follows).
-            const Vec s = load(slow);
-            store(partners, maxOf(maxOf(__builtin_shuffle(s, kLinkFrom1), __builtin_shuffle(s, kLinkFrom2)),
-                                  __builtin_shuffle(s, kLinkFrom3)));
-        }
-#else
-        linkPartners(slow, partners);
-#endif
-        for (int c = 0; c < kLevelLanes; c += kWidth) {
+        for (int c = 0; c < kLevelRun; c += kWidth) {
             const Vec s = load(slow + c);
-            Vec linked = load(linkGain_ + c) * load(partners + c);
+            Vec linked = load(linkGain_ + c) * linkPartners(s, kLinkFrom[c / kWidth]);
             linked = s > linked ? s : linked;
             store(slow_[i] + c, s);
             store(linked_[i] + c, linked);

@@ -16,9 +16,13 @@
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
 
-// The twelve bands padded to whole vectors of every instruction set (as in the filter bank);
-// lanes 12..15 run on whatever the padding lanes carry and are never read.
+// The twelve bands padded as in the filter bank; the padding lanes run on whatever they carry
+// and are never read.
 inline constexpr int kLevelLanes = kBandLanes;
+inline constexpr int kLevelRun = kBandRun;
+// The fast and slow levels side by side: lanes 0..11 the fast ones, 12..23 the slow ones.
+inline constexpr int kLevelFollowLanes = storedLanes(2 * kBandCount);
+inline constexpr int kLevelFollowRun = runLanes(2 * kBandCount);
 
 class BandLevel {
 public:
@@ -74,9 +78,9 @@ private:
     alignas(16) float gatePeak_[kLevelLanes] = {};
     alignas(16) float gateSmooth_[kLevelLanes] = {};
 
-    WindowMaxBank<kLevelLanes, kWindowLength, kWindowWidth> window_;
-    // Lanes 0..15: fast levels of bands 1..12; lanes 16..31: slow levels.
-    FollowerBank<2 * kLevelLanes> levels_;
+    WindowMaxBank<kLevelLanes, kWindowLength, kWindowWidth, kLevelRun> window_;
+    // Lanes 0..11: fast levels of bands 1..12; lanes 12..23: slow levels.
+    FollowerBank<kLevelFollowLanes, kLevelFollowRun> levels_;
     LaneRing<2, kOutputLineLength> outputLines_;
 
     alignas(16) float levelled_[kBandBlock][kCellCount] = {};

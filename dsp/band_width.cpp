@@ -28,8 +28,8 @@ void BandWidth::setRate(const Rate& rate) {
     eSmooth_ = smoothing(rate, 33.333332f);
     omSmooth_ = 1.0f - eSmooth_;
     lp10_ = firstOrder(1.0f / prewarp(rate, 10.0f));
-    for (int l = 0; l < 2 * kWidthLanes; ++l) channel_.configure(l, rate, 16.666666f, 0.03f, 1000.0f);
-    channel_.setLiveLanes(kWidthLanes, kWidthBands);
+    for (int l = 0; l < kChannelLanes; ++l) channel_.configure(l, rate, 16.666666f, 0.03f, 1000.0f);
+    channel_.setLiveLanes(kChannelLanes, 2 * kWidthBands);
 }
 
 void BandWidth::clear() {
@@ -52,23 +52,24 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
     // Detection runs over the whole block first, one stage at a time: it reads only the levelled
     // band signals, and the tangents of the width law are then taken for all of it in one call.
     // Each stage keeps its state in registers for the block; the padding lanes run on silence.
-    alignas(64) float mag[kBandBlock][2 * kWidthLanes];
+    // Rows long enough that the minus channel also loads as kWidthRun lanes from lane 10.
+    constexpr int kChannelRow = runLanes(kChannelRun > kWidthBands + kWidthRun ? kChannelRun : kWidthBands + kWidthRun);
+    alignas(64) float mag[kBandBlock][kChannelRow];
     for (int i = 0; i < n; ++i) {
         const float* lp = levelled[i] + kWidthFirstBand;
         const float* lm = levelled[i] + kBandCount + kWidthFirstBand;
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) mag[i][b] = mag[i][kWidthLanes + b] = 0.0f;
-        ORVEX_LANE_LOOP
         for (int b = 0; b < kWidthBands; ++b) {
             mag[i][b] = kBandScale[b] * lp[b];
-            mag[i][kWidthLanes + b] = kBandScale[b] * lm[b];
+            mag[i][kWidthBands + b] = kBandScale[b] * lm[b];
         }
+        for (int l = 2 * kWidthBands; l < kChannelRow; ++l) mag[i][l] = 0.0f;
     }
     quadrature_.process(mag, mag, n);
 
     // Presence factor: saturates at 1 once the smoothed peak magnitude reaches 0.001. The
     // envelope floor lies above that, so it only ramps up after a clear.
-    constexpr int V = kWidthLanes / kWidth;  // the vectors go through the block together
+    constexpr int V = kWidthRun / kWidth;  // the vectors go through the block together
     {
         Vec peak[V], smooth[V], in1[V], presence[V];
         for (int v = 0; v < V; ++v) {
@@ -80,7 +81,7 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
         for (int i = 0; i < n; ++i) {
             for (int v = 0; v < V; ++v) {
                 const int c = v * kWidth;
-                const Vec plus = load(mag[i] + c), minus = load(mag[i] + kWidthLanes + c);
+                const Vec plus = load(mag[i] + c), minus = load(mag[i] + kWidthBands + c);
                 Vec m = minus > plus ? minus : plus;
                 m = m <= kMagnitudeFloor ? broadcast(kMagnitudeFloor) : m;
                 const Vec released = omPeak_ * m + ePeak_ * peak[v];
@@ -117,7 +118,7 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
         for (int i = 0; i < n; ++i) {
             for (int v = 0; v < V; ++v) {
                 const int c = v * kWidth;
-                const Vec vp = load(mag[i] + c), vm = load(mag[i] + kWidthLanes + c);
+                const Vec vp = load(mag[i] + c), vm = load(mag[i] + kWidthBands + c);
                 Vec hi = vp > vm ? vp : vm;
                 Vec lo = vp < vm ? vp : vm;
                 hi = hi < kMagnitudeFloor ? broadcast(kMagnitudeFloor) : hi;
