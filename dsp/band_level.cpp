@@ -80,7 +80,8 @@ void BandLevel::setRate(const Rate& rate) {
 }
 
 void BandLevel::clear() {
-    for (int b = 0; b < kLevelLanes; ++b) gatePeak_[b] = gateSmooth_[b] = 0.0f;
+    for (int b = 0; b < kLevelLanes; ++b) gatePeak_[b] = gateSmooth_[b] = gateLast_[b] = 0.0f;
+    gateArg_ = noGateArg();
     window_.clear();
     levels_.clear();
     outputLines_.clear();
@@ -101,7 +102,7 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
     const Settings& st = settings_;
     // Gate follower: instant attack, per-band release, then a 30 ms smoother. It depends on the
     // envelopes alone, so it runs over the whole block first and the arctangent law is applied
-    // to all of it in one call.
+    // to all of it in one call (below).
     for (int i = 0; i < n; ++i) {
         const float* e = envelope[i];
         float* gamma = gate_[i];
@@ -117,7 +118,32 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
             gamma[b] = smooth;
         }
     }
-    applyToLiveLanes(vectorMath().atan, &gate_[0][0], n, kLevelLanes, kBandCount);
+    // The arctangent only where the smoothed value moved since the band's sample before: on a
+    // band above the gate level the smoother rests at a fixed point, and the same argument gives
+    // the same result (the vector maths is a function of its argument alone).
+    {
+        alignas(64) float args[kBandBlock * kBandCount];
+        bool moved[kBandBlock][kBandCount];
+        int count = 0;
+        for (int i = 0; i < n; ++i)
+            for (int b = 0; b < kBandCount; ++b) {
+                std::uint32_t bits;
+                std::memcpy(&bits, &gate_[i][b], sizeof bits);
+                moved[i][b] = bits != gateArg_[b];
+                gateArg_[b] = bits;
+                args[count] = gate_[i][b];
+                count += moved[i][b] ? 1 : 0;
+            }
+        vectorMath().atan(args, count);
+        count = 0;
+        for (int i = 0; i < n; ++i)
+            for (int b = 0; b < kBandCount; ++b) {
+                const float g = moved[i][b] ? args[count] : gateLast_[b];
+                count += moved[i][b] ? 1 : 0;
+                gate_[i][b] = g;
+                gateLast_[b] = g;
+            }
+    }
 
     // Level window over the 44 newest envelopes, floored at the threshold; the fast level
     // follows the window maximum, the slow level the envelope itself. Both followers run over

@@ -6,6 +6,9 @@
 // samples older, so the gain moves before the sound arrives. Bands 1 and 2 leave through output
 // lines (2048 samples) straight to the band sums; bands 3 to 12 go on to the width stage.
 // The twelve bands are lanes.
+#include <array>
+#include <cstdint>
+
 #include "dsp/blocks/isa.h"
 #include "dsp/band_filter_bank.h"
 #include "dsp/blocks/design.h"
@@ -77,6 +80,15 @@ private:
     // Gate follower state.
     alignas(16) float gatePeak_[kLevelLanes] = {};
     alignas(16) float gateSmooth_[kLevelLanes] = {};
+    // The last argument of the gate law per band (its bits; a NaN before the first) and its
+    // result.
+    std::array<std::uint32_t, kLevelLanes> gateArg_ = noGateArg();
+    alignas(16) float gateLast_[kLevelLanes] = {};
+    static constexpr std::array<std::uint32_t, kLevelLanes> noGateArg() {
+        std::array<std::uint32_t, kLevelLanes> a{};
+        for (auto& x : a) x = 0x7fc00000u;
+        return a;
+    }
 
     WindowMaxBank<kLevelLanes, kWindowLength, kWindowWidth, kLevelRun> window_;
     // Lanes 0..11: fast levels of bands 1..12; lanes 12..23: slow levels.
