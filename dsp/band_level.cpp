@@ -99,6 +99,7 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
                         RingIndex index0) {
     using namespace wavefront;
     static_assert(kLevelRun % kWidth == 0, "whole vectors of lanes");
+    if (n <= 0) return;
     const Settings& st = settings_;
     // Gate follower: instant attack, per-band release, then a 30 ms smoother. It depends on the
     // envelopes alone, so it runs over the whole block first and the arctangent law is applied
@@ -118,31 +119,44 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
             gamma[b] = smooth;
         }
     }
-    // The arctangent only where the smoothed value moved since the band's sample before: on a
-    // band above the gate level the smoother rests at a fixed point, and the same argument gives
-    // the same result (the vector maths is a function of its argument alone).
+    // The arctangent only for bands whose smoothed value moved in this block: on a band above
+    // the gate level the smoother rests at a fixed point, and the same argument gives the same
+    // result (the vector maths is a function of its argument alone), so a band whose values all
+    // equal its last one before the block keeps that one's result. The others are packed
+    // together for one call.
     {
-        alignas(64) float args[kBandBlock * kBandCount];
-        bool moved[kBandBlock][kBandCount];
-        int count = 0;
+        constexpr int V = kLevelRun / kWidth;
+        Mask moved[V], last[V];
+        for (int v = 0; v < V; ++v) {
+            moved[v] = Mask{};
+            std::memcpy(&last[v], gateArg_.data() + v * kWidth, sizeof last[v]);
+        }
         for (int i = 0; i < n; ++i)
-            for (int b = 0; b < kBandCount; ++b) {
-                std::uint32_t bits;
-                std::memcpy(&bits, &gate_[i][b], sizeof bits);
-                moved[i][b] = bits != gateArg_[b];
-                gateArg_[b] = bits;
-                args[count] = gate_[i][b];
-                count += moved[i][b] ? 1 : 0;
+            for (int v = 0; v < V; ++v) {
+                Mask bits;
+                std::memcpy(&bits, gate_[i] + v * kWidth, sizeof bits);
+                moved[v] |= bits != last[v];
+                last[v] = bits;
             }
-        vectorMath().atan(args, count);
-        count = 0;
+        int list[kBandCount], count = 0;
+        for (int b = 0; b < kBandCount; ++b) {
+            if (moved[b / kWidth][b % kWidth] != 0) list[count++] = b;
+            std::memcpy(&gateArg_[b], &gate_[n - 1][b], sizeof gateArg_[b]);
+        }
+        if (count > 0) {
+            alignas(64) float args[kBandBlock * kBandCount];
+            for (int i = 0; i < n; ++i)
+                for (int k = 0; k < count; ++k) args[i * count + k] = gate_[i][list[k]];
+            vectorMath().atan(args, n * count);
+            for (int i = 0; i < n; ++i)
+                for (int k = 0; k < count; ++k) gate_[i][list[k]] = args[i * count + k];
+        }
         for (int i = 0; i < n; ++i)
-            for (int b = 0; b < kBandCount; ++b) {
-                const float g = moved[i][b] ? args[count] : gateLast_[b];
-                count += moved[i][b] ? 1 : 0;
-                gate_[i][b] = g;
-                gateLast_[b] = g;
+            for (int v = 0; v < V; ++v) {
+                const int c = v * kWidth;
+                store(gate_[i] + c, moved[v] ? load(gate_[i] + c) : load(gateLast_ + c));
             }
+        for (int b = 0; b < kBandCount; ++b) gateLast_[b] = gate_[n - 1][b];
     }
 
     // Level window over the 44 newest envelopes, floored at the threshold; the fast level
