@@ -1,6 +1,7 @@
 #include "dsp/band_width.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/vecmath.h"
@@ -20,6 +21,45 @@ constexpr float kWidthGain = 3.1622777f;           // +10 dB
 constexpr float kWidthCeiling = 1.7f;
 
 inline float maxOf(float a, float b) { return a > b ? a : b; }
+
+// A square of kWidth rows of kWidth lanes turned over in registers (row s lane j to row j lane
+// s): at each step h the off-diagonal h-by-h blocks trade places, from h = kWidth / 2 down to 1.
+#if defined(__AVX512F__)
+constexpr wavefront::Mask kTurnLo[4] = {
+    {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23},
+    {0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27},
+    {0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29},
+    {0, 16, 2, 18, 4, 20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30}};
+constexpr wavefront::Mask kTurnHi[4] = {
+    {8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31},
+    {4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31},
+    {2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31},
+    {1, 17, 3, 19, 5, 21, 7, 23, 9, 25, 11, 27, 13, 29, 15, 31}};
+#elif defined(__AVX2__)
+constexpr wavefront::Mask kTurnLo[3] = {
+    {0, 1, 2, 3, 8, 9, 10, 11}, {0, 1, 8, 9, 4, 5, 12, 13}, {0, 8, 2, 10, 4, 12, 6, 14}};
+constexpr wavefront::Mask kTurnHi[3] = {
+    {4, 5, 6, 7, 12, 13, 14, 15}, {2, 3, 10, 11, 6, 7, 14, 15}, {1, 9, 3, 11, 5, 13, 7, 15}};
+#else
+constexpr wavefront::Mask kTurnLo[2] = {{0, 1, 4, 5}, {0, 4, 2, 6}};
+constexpr wavefront::Mask kTurnHi[2] = {{2, 3, 6, 7}, {1, 5, 3, 7}};
+#endif
+
+inline void turnOver(wavefront::Vec (&r)[wavefront::kWidth]) {
+    using namespace wavefront;
+    int step = 0;
+#pragma GCC unroll 16
+    for (int h = kWidth / 2; h >= 1; h /= 2, ++step) {
+#pragma GCC unroll 16
+        for (int s = 0; s < kWidth; ++s) {
+            if ((s & h) != 0) continue;
+            const Vec lo = __builtin_shuffle(r[s], r[s + h], kTurnLo[step]);
+            const Vec hi = __builtin_shuffle(r[s], r[s + h], kTurnHi[step]);
+            r[s] = lo;
+            r[s + h] = hi;
+        }
+    }
+}
 }  // namespace
 
 void BandWidth::setRate(const Rate& rate) {
@@ -169,6 +209,7 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
 
     // Width factor, its compensation and the band parts: the width smoother's state stays in
     // registers for the block.
+    alignas(64) float minusPart[kBandBlock][kWidthRun];  // C_b - D_b
     Vec widthIn1[V], widthSmooth[V];
     for (int v = 0; v < V; ++v) {
         widthIn1[v] = load(widthIn1_ + v * kWidth);
@@ -179,17 +220,12 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
         const float* lp = levelled[i] + kWidthFirstBand;
         const float* lm = levelled[i] + kBandCount + kWidthFirstBand;
 
-        // Sum and difference lines.
-        alignas(64) float sumOld[kWidthLanes] = {}, diffOld[kWidthLanes] = {};
+        // Sum and difference lines. Read before the new rows go in: the lines are exactly as long
+        // as the delay (the rows read are the ones about to be overwritten).
+        alignas(64) float sumOld[kWidthLanes], diffOld[kWidthLanes];
+        std::memcpy(sumOld, sumLines_.delayed(index, kLineDelay), sizeof sumOld);
+        std::memcpy(diffOld, diffLines_.delayed(index, kLineDelay), sizeof diffOld);
         {
-            // Read before the new rows go in: the lines are exactly as long as the delay.
-            const float* so = sumLines_.delayed(index, kLineDelay);
-            const float* dl = diffLines_.delayed(index, kLineDelay);
-            ORVEX_LANE_LOOP
-            for (int b = 0; b < kWidthBands; ++b) {
-                sumOld[b] = so[b];
-                diffOld[b] = dl[b];
-            }
             float* s = sumLines_.slot(index);
             float* d = diffLines_.slot(index);
             ORVEX_LANE_LOOP
@@ -199,7 +235,6 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
             }
         }
 
-        alignas(64) float c[kWidthLanes], dpart[kWidthLanes];
         for (int v = 0; v < V; ++v) {
             const int l = v * kWidth;
             const Vec zero = broadcast(0.0f), ceiling = broadcast(kWidthCeiling);
@@ -217,25 +252,49 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
             const Vec scale = load(kBandScale + l) * kappa;
             const Vec cv = scale * load(presenceTap_[i] + l) * load(sumOld + l);
             const Vec dv = scale * omega * load(diffOld + l);
-            store(c + l, cv);
-            store(dpart + l, dv);
             store(widthTap_[i] + l, omega);
             store(partTap_[i] + l, cv + dv);
+            store(minusPart[i] + l, cv - dv);
         }
-
-        // Band sums, bands in order so that both sums round alike.
-        float a = lineOut[i][0] + lineOut[i][1];
-        float bsum = a;
-        for (int b = 0; b < kWidthBands; ++b) {
-            a += c[b] + dpart[b];
-            bsum += c[b] - dpart[b];
-        }
-        y1[i] = a;
-        y2[i] = bsum;
     }
     for (int v = 0; v < V; ++v) {
         store(widthIn1_ + v * kWidth, widthIn1[v]);
         store(widthSmooth_ + v * kWidth, widthSmooth[v]);
+    }
+
+    // Band sums: the first takes C_b + D_b, the second C_b - D_b of every band, bands in order so
+    // that both sums round alike. kWidth samples at a time: their rows of parts are turned over
+    // into a vector per band, which the sums of all of them take in one addition.
+    int i = 0;
+    for (; i + kWidth <= n; i += kWidth) {
+        Vec a;
+        for (int s = 0; s < kWidth; ++s) a[s] = lineOut[i + s][0] + lineOut[i + s][1];
+        Vec bsum = a;
+        for (int g = 0; g < kWidthBands; g += kWidth) {
+            Vec plus[kWidth], minus[kWidth];
+            for (int s = 0; s < kWidth; ++s) {
+                plus[s] = load(partTap_[i + s] + g);
+                minus[s] = load(minusPart[i + s] + g);
+            }
+            turnOver(plus);
+            turnOver(minus);
+            for (int b = 0; b < kWidth && g + b < kWidthBands; ++b) {
+                a += plus[b];
+                bsum += minus[b];
+            }
+        }
+        store(y1 + i, a);
+        store(y2 + i, bsum);
+    }
+    for (; i < n; ++i) {
+        float a = lineOut[i][0] + lineOut[i][1];
+        float bsum = a;
+        for (int b = 0; b < kWidthBands; ++b) {
+            a += partTap_[i][b];
+            bsum += minusPart[i][b];
+        }
+        y1[i] = a;
+        y2[i] = bsum;
     }
 }
 

@@ -57,8 +57,9 @@ private:
 
     QuadratureBank<kChannelLanes, kChannelRun> quadrature_;
     FollowerBank<kChannelLanes, kChannelRun> channel_;  // V_p | V_m
-    LaneRing<kWidthBands, kLineLength> sumLines_;
-    LaneRing<kWidthBands, kLineLength> diffLines_;
+    // Rows of kWidthLanes, so a row loads as whole vectors; the padding lanes stay zero.
+    LaneRing<kWidthLanes, kLineLength> sumLines_;
+    LaneRing<kWidthLanes, kLineLength> diffLines_;
 
     // Presence path.
     alignas(16) float presPeak_[kWidthLanes] = {};
