@@ -144,9 +144,10 @@ private:
                     // The hold value and release coefficient this sample gets without a rise
                     // depend only on the last hold value, so they are formed before the rise is
                     // known (off the path from one output to the next); with a rise they are 1
-                    // and the lane's constant (see updateSeries).
-                    const Vec decayed0 = omh[v] * zero + eh[v] * H[v];
-                    const Vec h0 = zero > decayed0 ? zero : decayed0;
+                    // and the lane's constant (see updateSeries). Without a rise the decayed
+                    // value (1 - e(h)) * 0 + e(h) H is e(h) H itself, and never below 0: the
+                    // hold value and e(h) are never negative, and (1 - e(h)) * 0 is +0.
+                    const Vec h0 = eh[v] * H[v];
                     Vec xi0 = 2.0f * (h0 - 0.5f);
                     xi0 = xi0 > 0.0f ? xi0 : zero;
                     const Vec k0 = live[v] ? expSeries(negT / (xi0 + tau0[v])) : one;
