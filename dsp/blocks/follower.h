@@ -116,8 +116,9 @@ private:
         using namespace wavefront;
         constexpr int V = Run / kWidth;
         // With few vectors the recursion's latency decides, and computing both outcomes ahead
-        // pays; with many the throughput does, and it would not.
-        constexpr bool kSpeculate = V <= 4;
+        // pays; with many the throughput does, and it would not. (Up to six vectors, the most a
+        // multiband unit runs at four lanes per vector, it still pays.)
+        constexpr bool kSpeculate = V <= 6;
         const Vec negT = broadcast(-T_);
         Vec eh[V], omh[V], tau0[V], kRise[V], ek[V], omk[V], H[V], P[V], Y[V];
         Mask live[V];
