@@ -1,5 +1,6 @@
 #include "dsp/band_filter_bank.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "dsp/blocks/lanes.h"
@@ -156,13 +157,14 @@ void BandFilterBank::process(const float* v, const float* r, int n, RingIndex in
         std::memcpy(newest_[i], x[i], sizeof newest_[i]);
     }
 
-    // Envelopes of the newest band signals; the band envelope is the louder channel's.
-    quadrature_.process(x, x, n);
+    // Envelopes of the newest band signals; the band envelope is the louder channel's. The
+    // square root keeps the order, so it is taken once per band, of the larger square.
+    quadrature_.processSquares(x, x, n);
     for (int i = 0; i < n; ++i) {
         ORVEX_LANE_LOOP
         for (int b = 0; b < kBandCount; ++b) {
             const float ep = x[i][b], em = x[i][kBandCount + b];
-            env_[i][b] = ep > em ? ep : em;
+            env_[i][b] = std::sqrt(ep > em ? ep : em);
         }
     }
 }

@@ -58,6 +58,26 @@ public:
     // may be longer (Stride floats apart), and their lanes past Run are left alone.
     template <int Stride>
     void process(const float (*in)[Stride], float (*out)[Stride], int n) {
+        run<true>(in, out, n);
+    }
+    // The same up to the square root: out[i][l] = E(in[i][l])^2, the floored sum of squares whose
+    // square root is the envelope (for a caller that takes the root of fewer values, e.g. of the
+    // larger of two: the root is monotonic and correctly rounded, so it keeps every order).
+    template <int Stride>
+    void processSquares(const float (*in)[Stride], float (*out)[Stride], int n) {
+        run<false>(in, out, n);
+    }
+
+    void clear() {
+        for (int l = 0; l < Lanes; ++l) {
+            x1_[l] = x2_[l] = 0.0f;
+            for (int s = 0; s < kQuadratureSections; ++s) y1a_[s][l] = y2a_[s][l] = y1b_[s][l] = y2b_[s][l] = 0.0f;
+        }
+    }
+
+private:
+    template <bool Root, int Stride>
+    void run(const float (*in)[Stride], float (*out)[Stride], int n) {
         static_assert(Stride >= Run);
         static_assert(Run % wavefront::kWidth == 0, "whole vectors of lanes");
         using namespace wavefront;
@@ -82,19 +102,12 @@ public:
                 store(x2_ + c, newX2);
                 store(x1_ + c, newX1);
             }
-            for (int i = 0; i < m; ++i)
-                for (int l = 0; l < Run; ++l) out[done + i][l] = std::sqrt(out[done + i][l]);
+            if constexpr (Root)
+                for (int i = 0; i < m; ++i)
+                    for (int l = 0; l < Run; ++l) out[done + i][l] = std::sqrt(out[done + i][l]);
         }
     }
 
-    void clear() {
-        for (int l = 0; l < Lanes; ++l) {
-            x1_[l] = x2_[l] = 0.0f;
-            for (int s = 0; s < kQuadratureSections; ++s) y1a_[s][l] = y2a_[s][l] = y1b_[s][l] = y2b_[s][l] = 0.0f;
-        }
-    }
-
-private:
     // The same for whole vectors of lanes: each vector runs through both chains with the chain
     // values in registers, instead of every section making a pass over all lanes in memory.
     void stepInRegisters(const float* in, float* out) {
