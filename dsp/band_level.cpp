@@ -103,20 +103,28 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
     const Settings& st = settings_;
     // Gate follower: instant attack, per-band release, then a 30 ms smoother. It depends on the
     // envelopes alone, so it runs over the whole block first and the arctangent law is applied
-    // to all of it in one call (below).
-    for (int i = 0; i < n; ++i) {
-        const float* e = envelope[i];
-        float* gamma = gate_[i];
-        ORVEX_LANE_LOOP
-        for (int b = 0; b < kLevelRun; ++b) {
-            float in = gateGain_[b] * e[b];
-            in = in <= 1.0f ? in : 1.0f;
-            in = std::fabs(in);
-            const float peak = maxOf(in, omRelease_[b] * in + eRelease_[b] * gatePeak_[b]);
-            gatePeak_[b] = peak;
-            const float smooth = eGate_ * gateSmooth_[b] + omGate_ * peak;
-            gateSmooth_[b] = smooth;
-            gamma[b] = smooth;
+    // to all of it in one call (below). The state stays in registers for the block.
+    {
+        constexpr int V = kLevelRun / kWidth;
+        Vec peak[V], smooth[V];
+        for (int v = 0; v < V; ++v) {
+            peak[v] = load(gatePeak_ + v * kWidth);
+            smooth[v] = load(gateSmooth_ + v * kWidth);
+        }
+        for (int i = 0; i < n; ++i)
+            for (int v = 0; v < V; ++v) {
+                const int c = v * kWidth;
+                Vec in = load(gateGain_ + c) * load(envelope[i] + c);
+                in = in <= 1.0f ? in : broadcast(1.0f);
+                in = reinterpret_cast<Vec>(reinterpret_cast<Mask>(in) & 0x7fffffff);  // |in|
+                const Vec released = load(omRelease_ + c) * in + load(eRelease_ + c) * peak[v];
+                peak[v] = in > released ? in : released;
+                smooth[v] = eGate_ * smooth[v] + omGate_ * peak[v];
+                store(gate_[i] + c, smooth[v]);
+            }
+        for (int v = 0; v < V; ++v) {
+            store(gatePeak_ + v * kWidth, peak[v]);
+            store(gateSmooth_ + v * kWidth, smooth[v]);
         }
     }
     // The arctangent only for bands whose smoothed value moved in this block: on a band above
