@@ -93,7 +93,7 @@ void runCells(const float (&g)[4][kCellLanes], const float (&a1)[4][kCellLanes],
             for (int s = 0; s < 2; ++s) {
                 const Vec gs = load(g[s] + c);
                 const Vec w = z - gs * (load(a1[s] + c) * s1[v][s] + load(a2[s] + c) * s2[v][s]);
-                Vec y = gs * (w - 2.0f * s1[v][s] + s2[v][s]) * hp;
+                Vec y = gs * (w - (s1[v][s] + s1[v][s]) + s2[v][s]) * hp;  // 2 s1, exactly
                 Vec n1 = w, n2 = s1[v][s];
                 if constexpr (WithDifferenceForm) {
                     Mask delta;
@@ -112,7 +112,7 @@ void runCells(const float (&g)[4][kCellLanes], const float (&a1)[4][kCellLanes],
             for (int s = 2; s < 4; ++s) {
                 const Vec gs = load(g[s] + c);
                 const Vec w = z - gs * (load(a1[s] + c) * s1[v][s] + load(a2[s] + c) * s2[v][s]);
-                z = gs * (w + 2.0f * s1[v][s] + s2[v][s]);
+                z = gs * (w + (s1[v][s] + s1[v][s]) + s2[v][s]);
                 s2[v][s] = s1[v][s];
                 s1[v][s] = w;
             }
