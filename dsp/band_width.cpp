@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <cstring>
+#if defined(__AVX2__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
 
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/vecmath.h"
@@ -84,6 +87,100 @@ void BandWidth::clear() {
         widthIn1_[b] = widthSmooth_[b] = 0.0f;
     }
 }
+
+// The arguments are packed together for one call of the vector maths and the results put back;
+// with AVX2 and AVX-512 a row's arguments are packed and put back a vector at a time.
+#if defined(__AVX512F__)
+void BandWidth::tangents(int n) {
+    static_assert(kWidthLanes == 16);
+    alignas(64) float packed[kBandBlock * kWidthBands + 16];
+    __mmask16 taken[kBandBlock];
+    const __m512 zero = _mm512_setzero_ps();
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        taken[i] = _mm512_cmp_ps_mask(_mm512_loadu_ps(ratio_[i]), zero, _CMP_GT_OQ) & ((1u << kWidthBands) - 1);
+        _mm512_storeu_ps(packed + count, _mm512_maskz_compress_ps(taken[i], _mm512_loadu_ps(widthTap_[i])));
+        count += __builtin_popcount(taken[i]);
+    }
+    vectorMath().tan(packed, count);
+    count = 0;
+    for (int i = 0; i < n; ++i) {
+        _mm512_storeu_ps(widthTap_[i], _mm512_mask_expand_ps(_mm512_loadu_ps(widthTap_[i]), taken[i],
+                                                             _mm512_loadu_ps(packed + count)));
+        count += __builtin_popcount(taken[i]);
+    }
+}
+#elif defined(__AVX2__)
+namespace {
+// Per mask of eight lanes: the lanes set, in order, at the front (compress), and each lane set
+// taken from its rank among them (expand).
+struct LaneTables {
+    alignas(32) int compress[256][8];
+    alignas(32) int expand[256][8];
+};
+constexpr LaneTables makeLaneTables() {
+    LaneTables t{};
+    for (int m = 0; m < 256; ++m) {
+        int k = 0;
+        for (int l = 0; l < 8; ++l) {
+            t.compress[m][l] = 0;
+            t.expand[m][l] = 0;
+        }
+        for (int l = 0; l < 8; ++l)
+            if ((m >> l) & 1) {
+                t.compress[m][k] = l;
+                t.expand[m][l] = k;
+                ++k;
+            }
+    }
+    return t;
+}
+constexpr LaneTables kLaneTables = makeLaneTables();
+}  // namespace
+
+void BandWidth::tangents(int n) {
+    static_assert(kWidthLanes == 16 && kWidthBands > 8);
+    constexpr int kValid[2] = {0xff, (1 << (kWidthBands - 8)) - 1};
+    alignas(64) float packed[kBandBlock * kWidthBands + 8];
+    unsigned char taken[kBandBlock][2];
+    const __m256 zero = _mm256_setzero_ps();
+    int count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int h = 0; h < 2; ++h) {
+            const int m = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(ratio_[i] + 8 * h), zero, _CMP_GT_OQ)) & kValid[h];
+            taken[i][h] = static_cast<unsigned char>(m);
+            const __m256i at = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneTables.compress[m]));
+            _mm256_storeu_ps(packed + count, _mm256_permutevar8x32_ps(_mm256_loadu_ps(widthTap_[i] + 8 * h), at));
+            count += __builtin_popcount(static_cast<unsigned>(m));
+        }
+    for (int k = 0; k < 8; ++k) packed[count + k] = 0.0f;  // read past the end below, never used
+    vectorMath().tan(packed, count);
+    count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int h = 0; h < 2; ++h) {
+            const int m = taken[i][h];
+            const __m256i from = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneTables.expand[m]));
+            const __m256i lanes = _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+            const __m256 use = _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(m), lanes), lanes));
+            const __m256 got = _mm256_permutevar8x32_ps(_mm256_loadu_ps(packed + count), from);
+            _mm256_storeu_ps(widthTap_[i] + 8 * h, _mm256_blendv_ps(_mm256_loadu_ps(widthTap_[i] + 8 * h), got, use));
+            count += __builtin_popcount(static_cast<unsigned>(m));
+        }
+}
+#else
+void BandWidth::tangents(int n) {
+    float packed[kBandBlock * kWidthBands];
+    int count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int b = 0; b < kWidthBands; ++b)
+            if (ratio_[i][b] > 0.0f) packed[count++] = widthTap_[i][b];
+    vectorMath().tan(packed, count);
+    count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int b = 0; b < kWidthBands; ++b)
+            if (ratio_[i][b] > 0.0f) widthTap_[i][b] = packed[count++];
+}
+#endif
 
 void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineOut)[2], int n,
                         RingIndex index0, float* y1, float* y2) {
@@ -194,18 +291,7 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
     }
     // Tangents only where the width law uses them (a ratio above zero); the others are
     // replaced by zero below whatever they hold.
-    {
-        float packed[kBandBlock * kWidthBands];
-        int count = 0;
-        for (int i = 0; i < n; ++i)
-            for (int b = 0; b < kWidthBands; ++b)
-                if (ratio_[i][b] > 0.0f) packed[count++] = widthTap_[i][b];
-        vectorMath().tan(packed, count);
-        count = 0;
-        for (int i = 0; i < n; ++i)
-            for (int b = 0; b < kWidthBands; ++b)
-                if (ratio_[i][b] > 0.0f) widthTap_[i][b] = packed[count++];
-    }
+    tangents(n);
 
     // Width factor, its compensation and the band parts: the width smoother's state stays in
     // registers for the block.

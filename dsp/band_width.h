@@ -50,6 +50,10 @@ public:
     const float (&part() const)[kBandBlock][kWidthLanes] { return partTap_; }
 
 private:
+    // widthTap_[i][b] = tan(widthTap_[i][b]) wherever ratio_[i][b] > 0, for the n samples of
+    // the block and the ten bands; the rest stay as they are.
+    void tangents(int n);
+
     // Rate constants.
     float ePeak_ = 0.0f, omPeak_ = 0.0f;      // e(2.5): 0.4 s peak release
     float eSmooth_ = 0.0f, omSmooth_ = 0.0f;  // e(33.333332): 30 ms smoother
