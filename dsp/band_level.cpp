@@ -2,7 +2,11 @@
 
 #include <cmath>
 #include <cstring>
+#if defined(__AVX2__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
 
+#include "dsp/blocks/lane_pack.h"
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/vecmath.h"
 #include "dsp/blocks/wavefront.h"
@@ -152,12 +156,55 @@ void BandLevel::process(const float (*envelope)[kBandLanes], const float (*delay
             std::memcpy(&gateArg_[b], &gate_[n - 1][b], sizeof gateArg_[b]);
         }
         if (count > 0) {
-            alignas(64) float args[kBandBlock * kBandCount];
+            // With AVX2 and AVX-512 the moving bands of a row are packed and put back a vector
+            // at a time (the same lanes in every row).
+            alignas(64) float args[kBandBlock * kBandCount + 16] = {};
+            unsigned taken = 0;
+            for (int k = 0; k < count; ++k) taken |= 1u << list[k];
+#if defined(__AVX512F__)
+            static_assert(kLevelLanes == 16);
+            const __mmask16 m = static_cast<__mmask16>(taken);
+            for (int i = 0; i < n; ++i)
+                _mm512_storeu_ps(args + i * count, _mm512_maskz_compress_ps(m, _mm512_loadu_ps(gate_[i])));
+            vectorMath().atan(args, n * count);
+            for (int i = 0; i < n; ++i)
+                _mm512_storeu_ps(gate_[i], _mm512_mask_expand_ps(_mm512_loadu_ps(gate_[i]), m, _mm512_loadu_ps(args + i * count)));
+#elif defined(__AVX2__)
+            static_assert(kLevelLanes == 16);
+            const unsigned m[2] = {taken & 0xffu, taken >> 8};
+            const int lo = __builtin_popcount(m[0]);
+            __m256i pack[2], unpack[2];
+            __m256 use[2];
+            const __m256i lanes = _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+            for (int h = 0; h < 2; ++h) {
+                pack[h] = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanePackTables.compress[m[h]]));
+                unpack[h] = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanePackTables.expand[m[h]]));
+                use[h] = _mm256_castsi256_ps(
+                    _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(m[h])), lanes), lanes));
+            }
+            // Each row's stores run past its values into the next row's place, which that row's
+            // stores then overwrite (hence the spare room at the end).
+            for (int i = 0; i < n; ++i) {
+                float* at = args + i * count;
+                _mm256_storeu_ps(at, _mm256_permutevar8x32_ps(_mm256_loadu_ps(gate_[i]), pack[0]));
+                _mm256_storeu_ps(at + lo, _mm256_permutevar8x32_ps(_mm256_loadu_ps(gate_[i] + 8), pack[1]));
+            }
+            vectorMath().atan(args, n * count);
+            for (int i = 0; i < n; ++i) {
+                const float* at = args + i * count;
+                for (int h = 0; h < 2; ++h) {
+                    const __m256 got = _mm256_permutevar8x32_ps(_mm256_loadu_ps(at + (h == 0 ? 0 : lo)), unpack[h]);
+                    _mm256_storeu_ps(gate_[i] + 8 * h, _mm256_blendv_ps(_mm256_loadu_ps(gate_[i] + 8 * h), got, use[h]));
+                }
+            }
+#else
+            (void)taken;
             for (int i = 0; i < n; ++i)
                 for (int k = 0; k < count; ++k) args[i * count + k] = gate_[i][list[k]];
             vectorMath().atan(args, n * count);
             for (int i = 0; i < n; ++i)
                 for (int k = 0; k < count; ++k) gate_[i][list[k]] = args[i * count + k];
+#endif
         }
         for (int i = 0; i < n; ++i)
             for (int v = 0; v < V; ++v) {

@@ -6,6 +6,7 @@
 #include <immintrin.h>
 #endif
 
+#include "dsp/blocks/lane_pack.h"
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/vecmath.h"
 #include "dsp/blocks/wavefront.h"
@@ -111,32 +112,6 @@ void BandWidth::tangents(int n) {
     }
 }
 #elif defined(__AVX2__)
-namespace {
-// Per mask of eight lanes: the lanes set, in order, at the front (compress), and each lane set
-// taken from its rank among them (expand).
-struct LaneTables {
-    alignas(32) int compress[256][8];
-    alignas(32) int expand[256][8];
-};
-constexpr LaneTables makeLaneTables() {
-    LaneTables t{};
-    for (int m = 0; m < 256; ++m) {
-        int k = 0;
-        for (int l = 0; l < 8; ++l) {
-            t.compress[m][l] = 0;
-            t.expand[m][l] = 0;
-        }
-        for (int l = 0; l < 8; ++l)
-            if ((m >> l) & 1) {
-                t.compress[m][k] = l;
-                t.expand[m][l] = k;
-                ++k;
-            }
-    }
-    return t;
-}
-constexpr LaneTables kLaneTables = makeLaneTables();
-}  // namespace
 
 void BandWidth::tangents(int n) {
     static_assert(kWidthLanes == 16 && kWidthBands > 8);
@@ -149,7 +124,7 @@ void BandWidth::tangents(int n) {
         for (int h = 0; h < 2; ++h) {
             const int m = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(ratio_[i] + 8 * h), zero, _CMP_GT_OQ)) & kValid[h];
             taken[i][h] = static_cast<unsigned char>(m);
-            const __m256i at = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneTables.compress[m]));
+            const __m256i at = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanePackTables.compress[m]));
             _mm256_storeu_ps(packed + count, _mm256_permutevar8x32_ps(_mm256_loadu_ps(widthTap_[i] + 8 * h), at));
             count += __builtin_popcount(static_cast<unsigned>(m));
         }
@@ -159,7 +134,7 @@ void BandWidth::tangents(int n) {
     for (int i = 0; i < n; ++i)
         for (int h = 0; h < 2; ++h) {
             const int m = taken[i][h];
-            const __m256i from = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneTables.expand[m]));
+            const __m256i from = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanePackTables.expand[m]));
             const __m256i lanes = _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1);
             const __m256 use = _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(m), lanes), lanes));
             const __m256 got = _mm256_permutevar8x32_ps(_mm256_loadu_ps(packed + count), from);
