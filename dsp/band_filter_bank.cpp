@@ -1,5 +1,6 @@
 #include "dsp/band_filter_bank.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "dsp/blocks/lanes.h"
@@ -37,9 +38,8 @@ CornerCoefs cornerCoefs(const Rate& rate, float f) {
 void BandFilterBank::setRate(const Rate& rate) {
     CornerCoefs corner[kBandCount + 1];
     for (int i = 0; i <= kBandCount; ++i) corner[i] = cornerCoefs(rate, kBandCorners[i]);
-    for (int cell = 0; cell < kCellLanes; ++cell) {
-        const int band = cell % kBandLanes;
-        if (band >= kBandCount) continue;  // padding lanes keep zero coefficients
+    for (int cell = 0; cell < kCellCount; ++cell) {  // padding lanes keep zero coefficients
+        const int band = cell % kBandCount;
         const CornerCoefs& lo = corner[band];
         const CornerCoefs& hi = corner[band + 1];
         for (int s = 0; s < 4; ++s) {
@@ -51,9 +51,8 @@ void BandFilterBank::setRate(const Rate& rate) {
         hpScale_[cell] = lo.invT2;
     }
     deltaCount_ = 0;
-    for (int cell = 0; cell < kCellLanes; ++cell) {
-        if (cell % kBandLanes >= kBandCount) continue;
-        const CornerCoefs& lo = corner[cell % kBandLanes];
+    for (int cell = 0; cell < kCellCount; ++cell) {
+        const CornerCoefs& lo = corner[cell % kBandCount];
         deltaK1_[cell] = 4.0f * lo.g;
         deltaK2_[cell] = 2.0f * kDamping * lo.c * lo.g;
         if (lo.c > kDifferenceFormAbove) deltaLane_[deltaCount_++] = cell;
@@ -78,8 +77,8 @@ template <bool WithDifferenceForm>
 void runCells(const float (&g)[4][kCellLanes], const float (&a1)[4][kCellLanes],
               const float (&a2)[4][kCellLanes], const float* hpScale, const float* k1,
               const float* k2, const int* deltaRow, float (&w1)[4][kCellLanes],
-              float (&w2)[4][kCellLanes], float (*x)[kCellLanes], int n) {
-    constexpr int V = kCellLanes / kWidth;
+              float (&w2)[4][kCellLanes], float (*x)[kCellRun], int n) {
+    constexpr int V = kCellRun / kWidth;
     Vec s1[V][4], s2[V][4];
     for (int v = 0; v < V; ++v)
         for (int s = 0; s < 4; ++s) {
@@ -94,7 +93,7 @@ void runCells(const float (&g)[4][kCellLanes], const float (&a1)[4][kCellLanes],
             for (int s = 0; s < 2; ++s) {
                 const Vec gs = load(g[s] + c);
                 const Vec w = z - gs * (load(a1[s] + c) * s1[v][s] + load(a2[s] + c) * s2[v][s]);
-                Vec y = gs * (w - 2.0f * s1[v][s] + s2[v][s]) * hp;
+                Vec y = gs * (w - (s1[v][s] + s1[v][s]) + s2[v][s]) * hp;  // 2 s1, exactly
                 Vec n1 = w, n2 = s1[v][s];
                 if constexpr (WithDifferenceForm) {
                     Mask delta;
@@ -113,7 +112,7 @@ void runCells(const float (&g)[4][kCellLanes], const float (&a1)[4][kCellLanes],
             for (int s = 2; s < 4; ++s) {
                 const Vec gs = load(g[s] + c);
                 const Vec w = z - gs * (load(a1[s] + c) * s1[v][s] + load(a2[s] + c) * s2[v][s]);
-                z = gs * (w + 2.0f * s1[v][s] + s2[v][s]);
+                z = gs * (w + (s1[v][s] + s1[v][s]) + s2[v][s]);
                 s2[v][s] = s1[v][s];
                 s1[v][s] = w;
             }
@@ -130,14 +129,15 @@ void runCells(const float (&g)[4][kCellLanes], const float (&a1)[4][kCellLanes],
 
 void BandFilterBank::process(const float* v, const float* r, int n, RingIndex index0) {
     // Cells: every vector of cells through its four sections over the whole block.
-    alignas(64) float x[kBandBlock][kCellLanes];
+    alignas(64) float x[kBandBlock][kCellRun];
     for (int i = 0; i < n; ++i) {
         const float p = v[i] + r[i];
         const float m = v[i] - r[i];
-        for (int l = 0; l < kBandLanes; ++l) {
+        for (int l = 0; l < kBandCount; ++l) {
             x[i][l] = p;
-            x[i][kBandLanes + l] = m;
+            x[i][kBandCount + l] = m;
         }
+        for (int l = kCellCount; l < kCellRun; ++l) x[i][l] = 0.0f;
     }
     alignas(64) int deltaRow[kCellLanes] = {};
     for (int k = 0; k < deltaCount_; ++k) deltaRow[deltaLane_[k]] = -1;
@@ -151,25 +151,20 @@ void BandFilterBank::process(const float* v, const float* r, int n, RingIndex in
     // line exactly as long as the look-ahead it is the same row.
     for (int i = 0; i < n; ++i) {
         const RingIndex index = index0 + static_cast<RingIndex>(i);
-        const float* old = lines_.delayed(index, kLookAhead);
-        for (int l = 0; l < kCellCount; ++l) delayed_[i][l] = old[l];
-        float* slot = lines_.slot(index);
-        float* out = newest_[i];
-        for (int l = 0; l < kBandCount; ++l) {
-            slot[l] = x[i][l];
-            slot[kBandCount + l] = x[i][kBandLanes + l];
-            out[l] = x[i][l];
-            out[kBandCount + l] = x[i][kBandLanes + l];
-        }
+        // The cells are in the order of the lines' lanes.
+        std::memcpy(delayed_[i], lines_.delayed(index, kLookAhead), sizeof delayed_[i]);
+        std::memcpy(lines_.slot(index), x[i], sizeof delayed_[i]);
+        std::memcpy(newest_[i], x[i], sizeof newest_[i]);
     }
 
-    // Envelopes of the newest band signals; the band envelope is the louder channel's.
-    quadrature_.process(x, x, n);
+    // Envelopes of the newest band signals; the band envelope is the louder channel's. The
+    // square root keeps the order, so it is taken once per band, of the larger square.
+    quadrature_.processSquares(x, x, n);
     for (int i = 0; i < n; ++i) {
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kBandLanes; ++b) {
-            const float ep = x[i][b], em = x[i][kBandLanes + b];
-            env_[i][b] = ep > em ? ep : em;
+        for (int b = 0; b < kBandCount; ++b) {
+            const float ep = x[i][b], em = x[i][kBandCount + b];
+            env_[i][b] = std::sqrt(ep > em ? ep : em);
         }
     }
 }

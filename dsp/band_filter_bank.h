@@ -13,6 +13,7 @@
 #include "dsp/blocks/lane_ring.h"
 #include "dsp/blocks/quadrature.h"
 #include "dsp/blocks/ring.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -20,11 +21,23 @@ inline namespace ORVEX_ISA_NS {
 inline constexpr int kBandCount = 12;
 inline constexpr int kCellCount = 2 * kBandCount;
 inline constexpr int kBandBlock = 128;  // largest sub-block the multiband units take
-// Inside the bank each channel's twelve cells are padded to sixteen lanes, so every lane loop is
-// whole vectors of every instruction set: plus band b is lane b, minus band b lane 16 + b. The
-// padding lanes run on silence and are never read.
-inline constexpr int kBandLanes = 16;
-inline constexpr int kCellLanes = 2 * kBandLanes;
+
+// Lane rows are stored padded to whole groups of sixteen lanes, a whole number of vectors of every
+// instruction set, so the state has the same layout in every copy of the chain (the frame sets it
+// up through the baseline copy). Each copy runs only the vectors that hold a lane in use: the
+// lanes in use rounded up to its own vector width.
+inline constexpr int kLaneGroup = 16;
+constexpr int storedLanes(int lanes) { return (lanes + kLaneGroup - 1) / kLaneGroup * kLaneGroup; }
+constexpr int runLanes(int lanes) { return (lanes + wavefront::kWidth - 1) / wavefront::kWidth * wavefront::kWidth; }
+static_assert(kLaneGroup % wavefront::kWidth == 0);
+
+// Inside the bank the cells lie side by side in the order of the band lines (plus band b is lane
+// b, minus band b lane 12 + b), then padding. The padding lanes run on silence and are never
+// read. The band envelopes are twelve lanes padded the same way (the padding holds zero).
+inline constexpr int kBandLanes = storedLanes(kBandCount);
+inline constexpr int kBandRun = runLanes(kBandCount);
+inline constexpr int kCellLanes = storedLanes(kCellCount);
+inline constexpr int kCellRun = runLanes(kCellCount);
 
 static_assert(sizeof(kBandCorners) / sizeof(kBandCorners[0]) == kBandCount + 1);
 
@@ -74,7 +87,7 @@ private:
     int deltaCount_ = 0;
 
     LaneRing<kCellCount, kLineLength> lines_;
-    QuadratureBank<kCellLanes> quadrature_;
+    QuadratureBank<kCellLanes, kCellRun> quadrature_;
 
     alignas(16) float newest_[kBandBlock][kCellCount] = {};
     alignas(16) float delayed_[kBandBlock][kCellCount] = {};

@@ -6,6 +6,9 @@
 // samples older, so the gain moves before the sound arrives. Bands 1 and 2 leave through output
 // lines (2048 samples) straight to the band sums; bands 3 to 12 go on to the width stage.
 // The twelve bands are lanes.
+#include <array>
+#include <cstdint>
+
 #include "dsp/blocks/isa.h"
 #include "dsp/band_filter_bank.h"
 #include "dsp/blocks/design.h"
@@ -16,9 +19,13 @@
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
 
-// The twelve bands padded to whole vectors of every instruction set (as in the filter bank);
-// lanes 12..15 run on whatever the padding lanes carry and are never read.
+// The twelve bands padded as in the filter bank; the padding lanes run on whatever they carry
+// and are never read.
 inline constexpr int kLevelLanes = kBandLanes;
+inline constexpr int kLevelRun = kBandRun;
+// The fast and slow levels side by side: lanes 0..11 the fast ones, 12..23 the slow ones.
+inline constexpr int kLevelFollowLanes = storedLanes(2 * kBandCount);
+inline constexpr int kLevelFollowRun = runLanes(2 * kBandCount);
 
 class BandLevel {
 public:
@@ -73,10 +80,19 @@ private:
     // Gate follower state.
     alignas(16) float gatePeak_[kLevelLanes] = {};
     alignas(16) float gateSmooth_[kLevelLanes] = {};
+    // The last argument of the gate law per band (its bits; a NaN before the first) and its
+    // result.
+    std::array<std::uint32_t, kLevelLanes> gateArg_ = noGateArg();
+    alignas(16) float gateLast_[kLevelLanes] = {};
+    static constexpr std::array<std::uint32_t, kLevelLanes> noGateArg() {
+        std::array<std::uint32_t, kLevelLanes> a{};
+        for (auto& x : a) x = 0x7fc00000u;
+        return a;
+    }
 
-    WindowMaxBank<kLevelLanes, kWindowLength, kWindowWidth> window_;
-    // Lanes 0..15: fast levels of bands 1..12; lanes 16..31: slow levels.
-    FollowerBank<2 * kLevelLanes> levels_;
+    WindowMaxBank<kLevelLanes, kWindowLength, kWindowWidth, kLevelRun> window_;
+    // Lanes 0..11: fast levels of bands 1..12; lanes 12..23: slow levels.
+    FollowerBank<kLevelFollowLanes, kLevelFollowRun> levels_;
     LaneRing<2, kOutputLineLength> outputLines_;
 
     alignas(16) float levelled_[kBandBlock][kCellCount] = {};

@@ -1,7 +1,12 @@
 #include "dsp/band_width.h"
 
 #include <cmath>
+#include <cstring>
+#if defined(__AVX2__) || defined(__AVX512F__)
+#include <immintrin.h>
+#endif
 
+#include "dsp/blocks/lane_pack.h"
 #include "dsp/blocks/lanes.h"
 #include "dsp/blocks/vecmath.h"
 #include "dsp/blocks/wavefront.h"
@@ -20,6 +25,45 @@ constexpr float kWidthGain = 3.1622777f;           // +10 dB
 constexpr float kWidthCeiling = 1.7f;
 
 inline float maxOf(float a, float b) { return a > b ? a : b; }
+
+// A square of kWidth rows of kWidth lanes turned over in registers (row s lane j to row j lane
+// s): at each step h the off-diagonal h-by-h blocks trade places, from h = kWidth / 2 down to 1.
+#if defined(__AVX512F__)
+constexpr wavefront::Mask kTurnLo[4] = {
+    {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23},
+    {0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27},
+    {0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29},
+    {0, 16, 2, 18, 4, 20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30}};
+constexpr wavefront::Mask kTurnHi[4] = {
+    {8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31},
+    {4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31},
+    {2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31},
+    {1, 17, 3, 19, 5, 21, 7, 23, 9, 25, 11, 27, 13, 29, 15, 31}};
+#elif defined(__AVX2__)
+constexpr wavefront::Mask kTurnLo[3] = {
+    {0, 1, 2, 3, 8, 9, 10, 11}, {0, 1, 8, 9, 4, 5, 12, 13}, {0, 8, 2, 10, 4, 12, 6, 14}};
+constexpr wavefront::Mask kTurnHi[3] = {
+    {4, 5, 6, 7, 12, 13, 14, 15}, {2, 3, 10, 11, 6, 7, 14, 15}, {1, 9, 3, 11, 5, 13, 7, 15}};
+#else
+constexpr wavefront::Mask kTurnLo[2] = {{0, 1, 4, 5}, {0, 4, 2, 6}};
+constexpr wavefront::Mask kTurnHi[2] = {{2, 3, 6, 7}, {1, 5, 3, 7}};
+#endif
+
+inline void turnOver(wavefront::Vec (&r)[wavefront::kWidth]) {
+    using namespace wavefront;
+    int step = 0;
+#pragma GCC unroll 16
+    for (int h = kWidth / 2; h >= 1; h /= 2, ++step) {
+#pragma GCC unroll 16
+        for (int s = 0; s < kWidth; ++s) {
+            if ((s & h) != 0) continue;
+            const Vec lo = __builtin_shuffle(r[s], r[s + h], kTurnLo[step]);
+            const Vec hi = __builtin_shuffle(r[s], r[s + h], kTurnHi[step]);
+            r[s] = lo;
+            r[s + h] = hi;
+        }
+    }
+}
 }  // namespace
 
 void BandWidth::setRate(const Rate& rate) {
@@ -28,8 +72,8 @@ void BandWidth::setRate(const Rate& rate) {
     eSmooth_ = smoothing(rate, 33.333332f);
     omSmooth_ = 1.0f - eSmooth_;
     lp10_ = firstOrder(1.0f / prewarp(rate, 10.0f));
-    for (int l = 0; l < 2 * kWidthLanes; ++l) channel_.configure(l, rate, 16.666666f, 0.03f, 1000.0f);
-    channel_.setLiveLanes(kWidthLanes, kWidthBands);
+    for (int l = 0; l < kChannelLanes; ++l) channel_.configure(l, rate, 16.666666f, 0.03f, 1000.0f);
+    channel_.setLiveLanes(kChannelLanes, 2 * kWidthBands);
 }
 
 void BandWidth::clear() {
@@ -45,6 +89,74 @@ void BandWidth::clear() {
     }
 }
 
+// The arguments are packed together for one call of the vector maths and the results put back;
+// with AVX2 and AVX-512 a row's arguments are packed and put back a vector at a time.
+#if defined(__AVX512F__)
+void BandWidth::tangents(int n) {
+    static_assert(kWidthLanes == 16);
+    alignas(64) float packed[kBandBlock * kWidthBands + 16];
+    __mmask16 taken[kBandBlock];
+    const __m512 zero = _mm512_setzero_ps();
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        taken[i] = _mm512_cmp_ps_mask(_mm512_loadu_ps(ratio_[i]), zero, _CMP_GT_OQ) & ((1u << kWidthBands) - 1);
+        _mm512_storeu_ps(packed + count, _mm512_maskz_compress_ps(taken[i], _mm512_loadu_ps(widthTap_[i])));
+        count += __builtin_popcount(taken[i]);
+    }
+    vectorMath().tan(packed, count);
+    count = 0;
+    for (int i = 0; i < n; ++i) {
+        _mm512_storeu_ps(widthTap_[i], _mm512_mask_expand_ps(_mm512_loadu_ps(widthTap_[i]), taken[i],
+                                                             _mm512_loadu_ps(packed + count)));
+        count += __builtin_popcount(taken[i]);
+    }
+}
+#elif defined(__AVX2__)
+
+void BandWidth::tangents(int n) {
+    static_assert(kWidthLanes == 16 && kWidthBands > 8);
+    constexpr int kValid[2] = {0xff, (1 << (kWidthBands - 8)) - 1};
+    alignas(64) float packed[kBandBlock * kWidthBands + 8];
+    unsigned char taken[kBandBlock][2];
+    const __m256 zero = _mm256_setzero_ps();
+    int count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int h = 0; h < 2; ++h) {
+            const int m = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(ratio_[i] + 8 * h), zero, _CMP_GT_OQ)) & kValid[h];
+            taken[i][h] = static_cast<unsigned char>(m);
+            const __m256i at = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanePackTables.compress[m]));
+            _mm256_storeu_ps(packed + count, _mm256_permutevar8x32_ps(_mm256_loadu_ps(widthTap_[i] + 8 * h), at));
+            count += __builtin_popcount(static_cast<unsigned>(m));
+        }
+    for (int k = 0; k < 8; ++k) packed[count + k] = 0.0f;  // read past the end below, never used
+    vectorMath().tan(packed, count);
+    count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int h = 0; h < 2; ++h) {
+            const int m = taken[i][h];
+            const __m256i from = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLanePackTables.expand[m]));
+            const __m256i lanes = _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1);
+            const __m256 use = _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(m), lanes), lanes));
+            const __m256 got = _mm256_permutevar8x32_ps(_mm256_loadu_ps(packed + count), from);
+            _mm256_storeu_ps(widthTap_[i] + 8 * h, _mm256_blendv_ps(_mm256_loadu_ps(widthTap_[i] + 8 * h), got, use));
+            count += __builtin_popcount(static_cast<unsigned>(m));
+        }
+}
+#else
+void BandWidth::tangents(int n) {
+    float packed[kBandBlock * kWidthBands];
+    int count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int b = 0; b < kWidthBands; ++b)
+            if (ratio_[i][b] > 0.0f) packed[count++] = widthTap_[i][b];
+    vectorMath().tan(packed, count);
+    count = 0;
+    for (int i = 0; i < n; ++i)
+        for (int b = 0; b < kWidthBands; ++b)
+            if (ratio_[i][b] > 0.0f) widthTap_[i][b] = packed[count++];
+}
+#endif
+
 void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineOut)[2], int n,
                         RingIndex index0, float* y1, float* y2) {
     using namespace wavefront;
@@ -52,23 +164,24 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
     // Detection runs over the whole block first, one stage at a time: it reads only the levelled
     // band signals, and the tangents of the width law are then taken for all of it in one call.
     // Each stage keeps its state in registers for the block; the padding lanes run on silence.
-    alignas(64) float mag[kBandBlock][2 * kWidthLanes];
+    // Rows long enough that the minus channel also loads as kWidthRun lanes from lane 10.
+    constexpr int kChannelRow = runLanes(kChannelRun > kWidthBands + kWidthRun ? kChannelRun : kWidthBands + kWidthRun);
+    alignas(64) float mag[kBandBlock][kChannelRow];
     for (int i = 0; i < n; ++i) {
         const float* lp = levelled[i] + kWidthFirstBand;
         const float* lm = levelled[i] + kBandCount + kWidthFirstBand;
         ORVEX_LANE_LOOP
-        for (int b = 0; b < kWidthLanes; ++b) mag[i][b] = mag[i][kWidthLanes + b] = 0.0f;
-        ORVEX_LANE_LOOP
         for (int b = 0; b < kWidthBands; ++b) {
             mag[i][b] = kBandScale[b] * lp[b];
-            mag[i][kWidthLanes + b] = kBandScale[b] * lm[b];
+            mag[i][kWidthBands + b] = kBandScale[b] * lm[b];
         }
+        for (int l = 2 * kWidthBands; l < kChannelRow; ++l) mag[i][l] = 0.0f;
     }
     quadrature_.process(mag, mag, n);
 
     // Presence factor: saturates at 1 once the smoothed peak magnitude reaches 0.001. The
     // envelope floor lies above that, so it only ramps up after a clear.
-    constexpr int V = kWidthLanes / kWidth;  // the vectors go through the block together
+    constexpr int V = kWidthRun / kWidth;  // the vectors go through the block together
     {
         Vec peak[V], smooth[V], in1[V], presence[V];
         for (int v = 0; v < V; ++v) {
@@ -80,7 +193,7 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
         for (int i = 0; i < n; ++i) {
             for (int v = 0; v < V; ++v) {
                 const int c = v * kWidth;
-                const Vec plus = load(mag[i] + c), minus = load(mag[i] + kWidthLanes + c);
+                const Vec plus = load(mag[i] + c), minus = load(mag[i] + kWidthBands + c);
                 Vec m = minus > plus ? minus : plus;
                 m = m <= kMagnitudeFloor ? broadcast(kMagnitudeFloor) : m;
                 const Vec released = omPeak_ * m + ePeak_ * peak[v];
@@ -117,7 +230,7 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
         for (int i = 0; i < n; ++i) {
             for (int v = 0; v < V; ++v) {
                 const int c = v * kWidth;
-                const Vec vp = load(mag[i] + c), vm = load(mag[i] + kWidthLanes + c);
+                const Vec vp = load(mag[i] + c), vm = load(mag[i] + kWidthBands + c);
                 Vec hi = vp > vm ? vp : vm;
                 Vec lo = vp < vm ? vp : vm;
                 hi = hi < kMagnitudeFloor ? broadcast(kMagnitudeFloor) : hi;
@@ -153,21 +266,11 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
     }
     // Tangents only where the width law uses them (a ratio above zero); the others are
     // replaced by zero below whatever they hold.
-    {
-        float packed[kBandBlock * kWidthBands];
-        int count = 0;
-        for (int i = 0; i < n; ++i)
-            for (int b = 0; b < kWidthBands; ++b)
-                if (ratio_[i][b] > 0.0f) packed[count++] = widthTap_[i][b];
-        vectorMath().tan(packed, count);
-        count = 0;
-        for (int i = 0; i < n; ++i)
-            for (int b = 0; b < kWidthBands; ++b)
-                if (ratio_[i][b] > 0.0f) widthTap_[i][b] = packed[count++];
-    }
+    tangents(n);
 
     // Width factor, its compensation and the band parts: the width smoother's state stays in
     // registers for the block.
+    alignas(64) float minusPart[kBandBlock][kWidthRun];  // C_b - D_b
     Vec widthIn1[V], widthSmooth[V];
     for (int v = 0; v < V; ++v) {
         widthIn1[v] = load(widthIn1_ + v * kWidth);
@@ -178,17 +281,12 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
         const float* lp = levelled[i] + kWidthFirstBand;
         const float* lm = levelled[i] + kBandCount + kWidthFirstBand;
 
-        // Sum and difference lines.
-        alignas(64) float sumOld[kWidthLanes] = {}, diffOld[kWidthLanes] = {};
+        // Sum and difference lines. Read before the new rows go in: the lines are exactly as long
+        // as the delay (the rows read are the ones about to be overwritten).
+        alignas(64) float sumOld[kWidthLanes], diffOld[kWidthLanes];
+        std::memcpy(sumOld, sumLines_.delayed(index, kLineDelay), sizeof sumOld);
+        std::memcpy(diffOld, diffLines_.delayed(index, kLineDelay), sizeof diffOld);
         {
-            // Read before the new rows go in: the lines are exactly as long as the delay.
-            const float* so = sumLines_.delayed(index, kLineDelay);
-            const float* dl = diffLines_.delayed(index, kLineDelay);
-            ORVEX_LANE_LOOP
-            for (int b = 0; b < kWidthBands; ++b) {
-                sumOld[b] = so[b];
-                diffOld[b] = dl[b];
-            }
             float* s = sumLines_.slot(index);
             float* d = diffLines_.slot(index);
             ORVEX_LANE_LOOP
@@ -198,7 +296,6 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
             }
         }
 
-        alignas(64) float c[kWidthLanes], dpart[kWidthLanes];
         for (int v = 0; v < V; ++v) {
             const int l = v * kWidth;
             const Vec zero = broadcast(0.0f), ceiling = broadcast(kWidthCeiling);
@@ -216,25 +313,49 @@ void BandWidth::process(const float (*levelled)[kCellCount], const float (*lineO
             const Vec scale = load(kBandScale + l) * kappa;
             const Vec cv = scale * load(presenceTap_[i] + l) * load(sumOld + l);
             const Vec dv = scale * omega * load(diffOld + l);
-            store(c + l, cv);
-            store(dpart + l, dv);
             store(widthTap_[i] + l, omega);
             store(partTap_[i] + l, cv + dv);
+            store(minusPart[i] + l, cv - dv);
         }
-
-        // Band sums, bands in order so that both sums round alike.
-        float a = lineOut[i][0] + lineOut[i][1];
-        float bsum = a;
-        for (int b = 0; b < kWidthBands; ++b) {
-            a += c[b] + dpart[b];
-            bsum += c[b] - dpart[b];
-        }
-        y1[i] = a;
-        y2[i] = bsum;
     }
     for (int v = 0; v < V; ++v) {
         store(widthIn1_ + v * kWidth, widthIn1[v]);
         store(widthSmooth_ + v * kWidth, widthSmooth[v]);
+    }
+
+    // Band sums: the first takes C_b + D_b, the second C_b - D_b of every band, bands in order so
+    // that both sums round alike. kWidth samples at a time: their rows of parts are turned over
+    // into a vector per band, which the sums of all of them take in one addition.
+    int i = 0;
+    for (; i + kWidth <= n; i += kWidth) {
+        Vec a;
+        for (int s = 0; s < kWidth; ++s) a[s] = lineOut[i + s][0] + lineOut[i + s][1];
+        Vec bsum = a;
+        for (int g = 0; g < kWidthBands; g += kWidth) {
+            Vec plus[kWidth], minus[kWidth];
+            for (int s = 0; s < kWidth; ++s) {
+                plus[s] = load(partTap_[i + s] + g);
+                minus[s] = load(minusPart[i + s] + g);
+            }
+            turnOver(plus);
+            turnOver(minus);
+            for (int b = 0; b < kWidth && g + b < kWidthBands; ++b) {
+                a += plus[b];
+                bsum += minus[b];
+            }
+        }
+        store(y1 + i, a);
+        store(y2 + i, bsum);
+    }
+    for (; i < n; ++i) {
+        float a = lineOut[i][0] + lineOut[i][1];
+        float bsum = a;
+        for (int b = 0; b < kWidthBands; ++b) {
+            a += partTap_[i][b];
+            bsum += minusPart[i][b];
+        }
+        y1[i] = a;
+        y2[i] = bsum;
     }
 }
 

@@ -8,7 +8,7 @@
 // from their output lines and feed both sums alike.
 //
 // The ten bands are lanes (padded to kWidthLanes); the two channels' envelopes and followers are
-// twice as many lanes (plus channel first, then minus channel).
+// twice as many lanes (plus channel first, then minus channel, kChannelLanes).
 #include "dsp/blocks/isa.h"
 #include "dsp/band_filter_bank.h"
 #include "dsp/blocks/design.h"
@@ -21,9 +21,13 @@ inline namespace ORVEX_ISA_NS {
 
 inline constexpr int kWidthBands = 10;  // bands 3..12
 inline constexpr int kWidthFirstBand = 2;  // lane of band 3 in the 12-band arrays
-// The ten bands padded to whole vectors of every instruction set: lanes 10..15 run on silence and
+// The ten bands padded as in the filter bank: the padding lanes run on whatever they carry and
 // never reach the sums.
-inline constexpr int kWidthLanes = 16;
+inline constexpr int kWidthLanes = storedLanes(kWidthBands);
+inline constexpr int kWidthRun = runLanes(kWidthBands);
+// The two channels side by side: plus band b in lane b, minus band b in lane 10 + b.
+inline constexpr int kChannelLanes = storedLanes(2 * kWidthBands);
+inline constexpr int kChannelRun = runLanes(2 * kWidthBands);
 
 class BandWidth {
 public:
@@ -46,15 +50,20 @@ public:
     const float (&part() const)[kBandBlock][kWidthLanes] { return partTap_; }
 
 private:
+    // widthTap_[i][b] = tan(widthTap_[i][b]) wherever ratio_[i][b] > 0, for the n samples of
+    // the block and the ten bands; the rest stay as they are.
+    void tangents(int n);
+
     // Rate constants.
     float ePeak_ = 0.0f, omPeak_ = 0.0f;      // e(2.5): 0.4 s peak release
     float eSmooth_ = 0.0f, omSmooth_ = 0.0f;  // e(33.333332): 30 ms smoother
     FirstOrderCoefs lp10_{};                  // 10 Hz first-order lowpass
 
-    QuadratureBank<2 * kWidthLanes> quadrature_;
-    FollowerBank<2 * kWidthLanes> channel_;  // V_p | V_m
-    LaneRing<kWidthBands, kLineLength> sumLines_;
-    LaneRing<kWidthBands, kLineLength> diffLines_;
+    QuadratureBank<kChannelLanes, kChannelRun> quadrature_;
+    FollowerBank<kChannelLanes, kChannelRun> channel_;  // V_p | V_m
+    // Rows of kWidthLanes, so a row loads as whole vectors; the padding lanes stay zero.
+    LaneRing<kWidthLanes, kLineLength> sumLines_;
+    LaneRing<kWidthLanes, kLineLength> diffLines_;
 
     // Presence path.
     alignas(16) float presPeak_[kWidthLanes] = {};

@@ -10,7 +10,8 @@
 // so the release time constant is tau0 + 1 s right after a rise and falls to tau0 once the hold
 // value has decayed below one half.
 //
-// The bank holds independent followers as lanes, each with its own parameters. The release
+// The bank holds independent followers as lanes, each with its own parameters; block runs take
+// the first Run lanes only (the rest are storage padding and keep their state). The release
 // coefficient follows the signal and is evaluated every sample, all lanes in one call of the
 // vector exponential.
 #include "dsp/blocks/isa.h"
@@ -24,8 +25,10 @@
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
 
-template <int Lanes>
+template <int Lanes, int Run = Lanes>
 class FollowerBank {
+    static_assert(Run <= Lanes);
+
 public:
     FollowerBank() { setLiveLanes(Lanes, Lanes); }
 
@@ -51,14 +54,18 @@ public:
         updateSeries();
     }
 
-    // One sample of every lane. `q` and `y` may alias.
+    // One sample of every lane in use. `q` and `y` may alias.
     void step(const float* q, float* y) {
-        process(reinterpret_cast<const float(*)[Lanes]>(q), reinterpret_cast<float(*)[Lanes]>(y), 1);
+        process(reinterpret_cast<const float(*)[Run]>(q), reinterpret_cast<float(*)[Run]>(y), 1);
     }
 
-    // n samples of every lane: y[i] = what step(q[i]) gives, in order. `q` and `y` may alias.
-    void process(const float (*q)[Lanes], float (*y)[Lanes], int n) {
-        if constexpr (Lanes % wavefront::kWidth == 0) {
+    // n samples of every lane in use: y[i] = what step(q[i]) gives, in order. `q` and `y` may
+    // alias. Rows may be longer than Run (Stride floats apart); their lanes past Run are left
+    // alone.
+    template <int Stride>
+    void process(const float (*q)[Stride], float (*y)[Stride], int n) {
+        static_assert(Stride >= Run);
+        if constexpr (Run % wavefront::kWidth == 0) {
             if (series_) {
                 processInRegisters(q, y, n);
                 return;
@@ -104,12 +111,14 @@ private:
 
     // All vectors of lanes go through the block together, sample by sample, with the state in
     // registers: the vectors are independent, so their recursions overlap.
-    void processInRegisters(const float (*q)[Lanes], float (*y)[Lanes], int n) {
+    template <int Stride>
+    void processInRegisters(const float (*q)[Stride], float (*y)[Stride], int n) {
         using namespace wavefront;
-        constexpr int V = Lanes / kWidth;
+        constexpr int V = Run / kWidth;
         // With few vectors the recursion's latency decides, and computing both outcomes ahead
-        // pays; with many the throughput does, and it would not.
-        constexpr bool kSpeculate = V <= 4;
+        // pays; with many the throughput does, and it would not. (Up to six vectors, the most a
+        // multiband unit runs at four lanes per vector, it still pays.)
+        constexpr bool kSpeculate = V <= 6;
         const Vec negT = broadcast(-T_);
         Vec eh[V], omh[V], tau0[V], kRise[V], ek[V], omk[V], H[V], P[V], Y[V];
         Mask live[V];
@@ -136,9 +145,10 @@ private:
                     // The hold value and release coefficient this sample gets without a rise
                     // depend only on the last hold value, so they are formed before the rise is
                     // known (off the path from one output to the next); with a rise they are 1
-                    // and the lane's constant (see updateSeries).
-                    const Vec decayed0 = omh[v] * zero + eh[v] * H[v];
-                    const Vec h0 = zero > decayed0 ? zero : decayed0;
+                    // and the lane's constant (see updateSeries). Without a rise the decayed
+                    // value (1 - e(h)) * 0 + e(h) H is e(h) H itself, and never below 0: the
+                    // hold value and e(h) are never negative, and (1 - e(h)) * 0 is +0.
+                    const Vec h0 = eh[v] * H[v];
                     Vec xi0 = 2.0f * (h0 - 0.5f);
                     xi0 = xi0 > 0.0f ? xi0 : zero;
                     const Vec k0 = live[v] ? expSeries(negT / (xi0 + tau0[v])) : one;
@@ -168,11 +178,11 @@ private:
 
     // Any rate: the release coefficient from the vector maths, one call per sample.
     void stepWithVectorMath(const float* q, float* y) {
-        float rise[Lanes], c[Lanes];
+        float rise[Run], c[Run];
         // The rise flags get a loop of their own: folded into the next one, the compiler turns
         // the selects that depend on them into branches and the loop no longer vectorises.
-        for (int l = 0; l < Lanes; ++l) rise[l] = q[l] - Y_[l] > 0.0f ? 1.0f : 0.0f;
-        for (int l = 0; l < Lanes; ++l) {
+        for (int l = 0; l < Run; ++l) rise[l] = q[l] - Y_[l] > 0.0f ? 1.0f : 0.0f;
+        for (int l = 0; l < Run; ++l) {
             const float r = rise[l];
             const float decayed = omh_[l] * r + eh_[l] * H_[l];
             const float h = r > decayed ? r : decayed;
@@ -182,13 +192,16 @@ private:
             c[l] = -T_ / (xi + tau0_[l]);
         }
         if (live_ == stride_) {
-            vectorMath().exp(c, Lanes);
+            vectorMath().exp(c, Run);
         } else {
-            for (int g = 0; g < Lanes; g += stride_) vectorMath().exp(c + g, live_);
-            for (int g = 0; g < Lanes; g += stride_)
-                for (int l = live_; l < stride_; ++l) c[g + l] = 1.0f;
+            for (int g = 0; g < Run; g += stride_) {
+                const int end = g + stride_ < Run ? g + stride_ : Run;
+                const int live = g + live_ < end ? live_ : end - g;
+                vectorMath().exp(c + g, live);
+                for (int l = g + live; l < end; ++l) c[l] = 1.0f;
+            }
         }
-        for (int l = 0; l < Lanes; ++l) {
+        for (int l = 0; l < Run; ++l) {
             const float a = std::fabs(q[l]);
             const float released = (1.0f - c[l]) * a + c[l] * P_[l];
             const float p = a > released ? a : released;

@@ -8,7 +8,8 @@
 // every ratio formed from one finite.
 //
 // The bank runs many independent envelopes as lanes: each state value is an array over lanes,
-// and each section is one loop over the lanes.
+// and each section is one loop over the lanes. Block runs (process) take the first Run lanes
+// only; the rest are storage padding and keep their state.
 #include "dsp/blocks/isa.h"
 #include <cmath>
 
@@ -24,8 +25,10 @@ inline constexpr float kQuadratureChain2[kQuadratureSections] = {0.40219212f, 0.
                                                                   0.9952885f};
 inline constexpr float kQuadratureFloor = 3.1622778e-05f;
 
-template <int Lanes>
+template <int Lanes, int Run = Lanes>
 class QuadratureBank {
+    static_assert(Run <= Lanes);
+
 public:
     // Envelopes of one sample of every lane: out[l] = E(in[l]). `in` and `out` may alias.
     void step(const float* in, float* out) {
@@ -51,15 +54,38 @@ public:
     // Envelopes of n samples of every lane: out[i][l] = E(in[i][l]), exactly what n calls of
     // step give. Each vector of lanes runs through the block with its chain state in registers,
     // one chain at a time, so the only dependency from sample to sample is a section's own
-    // feedback. `in` and `out` may alias.
-    void process(const float (*in)[Lanes], float (*out)[Lanes], int n) {
-        static_assert(Lanes % wavefront::kWidth == 0, "whole vectors of lanes");
+    // feedback. `in` and `out` may alias. Only the first Run lanes of each row take part; rows
+    // may be longer (Stride floats apart), and their lanes past Run are left alone.
+    template <int Stride>
+    void process(const float (*in)[Stride], float (*out)[Stride], int n) {
+        run<true>(in, out, n);
+    }
+    // The same up to the square root: out[i][l] = E(in[i][l])^2, the floored sum of squares whose
+    // square root is the envelope (for a caller that takes the root of fewer values, e.g. of the
+    // larger of two: the root is monotonic and correctly rounded, so it keeps every order).
+    template <int Stride>
+    void processSquares(const float (*in)[Stride], float (*out)[Stride], int n) {
+        run<false>(in, out, n);
+    }
+
+    void clear() {
+        for (int l = 0; l < Lanes; ++l) {
+            x1_[l] = x2_[l] = 0.0f;
+            for (int s = 0; s < kQuadratureSections; ++s) y1a_[s][l] = y2a_[s][l] = y1b_[s][l] = y2b_[s][l] = 0.0f;
+        }
+    }
+
+private:
+    template <bool Root, int Stride>
+    void run(const float (*in)[Stride], float (*out)[Stride], int n) {
+        static_assert(Stride >= Run);
+        static_assert(Run % wavefront::kWidth == 0, "whole vectors of lanes");
         using namespace wavefront;
         // The first chain's output one sample old, per sample of the block.
-        alignas(64) float last1[kMaxBlock][Lanes];
+        alignas(64) float last1[kMaxBlock][Run];
         for (int done = 0; done < n; done += kMaxBlock) {
             const int m = n - done < kMaxBlock ? n - done : kMaxBlock;
-            for (int c = 0; c < Lanes; c += kWidth) {
+            for (int c = 0; c < Run; c += kWidth) {
                 runChain(kQuadratureChain1, y1a_, y2a_, in + done, c, m, [&](int i, Vec last, Vec) {
                     store(last1[i] + c, last);
                 });
@@ -76,19 +102,12 @@ public:
                 store(x2_ + c, newX2);
                 store(x1_ + c, newX1);
             }
-            for (int i = 0; i < m; ++i)
-                for (int l = 0; l < Lanes; ++l) out[done + i][l] = std::sqrt(out[done + i][l]);
+            if constexpr (Root)
+                for (int i = 0; i < m; ++i)
+                    for (int l = 0; l < Run; ++l) out[done + i][l] = std::sqrt(out[done + i][l]);
         }
     }
 
-    void clear() {
-        for (int l = 0; l < Lanes; ++l) {
-            x1_[l] = x2_[l] = 0.0f;
-            for (int s = 0; s < kQuadratureSections; ++s) y1a_[s][l] = y2a_[s][l] = y1b_[s][l] = y2b_[s][l] = 0.0f;
-        }
-    }
-
-private:
     // The same for whole vectors of lanes: each vector runs through both chains with the chain
     // values in registers, instead of every section making a pass over all lanes in memory.
     void stepInRegisters(const float* in, float* out) {
@@ -126,9 +145,9 @@ private:
 
     // One chain over m samples of the lanes c .. c + kWidth - 1, state in registers. For each
     // sample, `emit(i, previous output, output)` sees the chain's last section.
-    template <typename Emit>
+    template <int Stride, typename Emit>
     void runChain(const float (&a)[kQuadratureSections], float (&y1)[kQuadratureSections][Lanes],
-                  float (&y2)[kQuadratureSections][Lanes], const float (*in)[Lanes], int c, int m,
+                  float (&y2)[kQuadratureSections][Lanes], const float (*in)[Stride], int c, int m,
                   Emit emit) {
         using namespace wavefront;
         Vec s1[kQuadratureSections], s2[kQuadratureSections];

@@ -18,8 +18,9 @@
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
 
-template <int Lanes, int Length, int Width>
+template <int Lanes, int Length, int Width, int Run = Lanes>
 class WindowMaxBank {
+    static_assert(Run <= Lanes);
     static_assert(Length > 0 && (Length & (Length - 1)) == 0, "ring length must be a power of two");
     static_assert(Width >= 1 && Width <= Length, "window must fit the ring");
 
@@ -36,27 +37,28 @@ public:
     static constexpr RingIndex kMask = static_cast<RingIndex>(Length - 1);
 
     // Writes one value per lane at `index`, then returns in `out` the maximum of each lane's
-    // value just written and the Width - 1 written before it. `in` and `out` may alias.
+    // value just written and the Width - 1 written before it. `in` and `out` may alias. Only the
+    // first Run lanes take part (the rest are storage padding and stay as they are).
     void push(RingIndex index, const float* in, float* out) {
-        if constexpr (Lanes % wavefront::kWidth == 0) {
+        if constexpr (Run % wavefront::kWidth == 0) {
             pushInRegisters(index, in, out);
             return;
         }
         const RingIndex at = index & kMask;
         float* base = level_[at][0];
         ORVEX_LANE_LOOP
-        for (int l = 0; l < Lanes; ++l) base[l] = in[l];
+        for (int l = 0; l < Run; ++l) base[l] = in[l];
         for (int j = 1; j < kLevels; ++j) {
             const float* a = level_[at][j - 1];
             const float* b = level_[(index - (RingIndex{1} << (j - 1))) & kMask][j - 1];
             float* m = level_[at][j];
             ORVEX_LANE_LOOP
-            for (int l = 0; l < Lanes; ++l) m[l] = b[l] > a[l] ? b[l] : a[l];
+            for (int l = 0; l < Run; ++l) m[l] = b[l] > a[l] ? b[l] : a[l];
         }
         const float* top = level_[at][kLevels - 1];
         const float* old = level_[(index - kOverlap) & kMask][kLevels - 1];
         ORVEX_LANE_LOOP
-        for (int l = 0; l < Lanes; ++l) out[l] = old[l] > top[l] ? old[l] : top[l];
+        for (int l = 0; l < Run; ++l) out[l] = old[l] > top[l] ? old[l] : top[l];
     }
 
     // The same a whole vector of lanes at a time, each level's new row kept in a register for
@@ -67,7 +69,7 @@ public:
         const float* older[kLevels];
         for (int j = 1; j < kLevels; ++j) older[j] = level_[(index - (RingIndex{1} << (j - 1))) & kMask][j - 1];
         const float* old = level_[(index - kOverlap) & kMask][kLevels - 1];
-        for (int c = 0; c < Lanes; c += kWidth) {
+        for (int c = 0; c < Run; c += kWidth) {
             Vec m = load(in + c);
             store(level_[at][0] + c, m);
             for (int j = 1; j < kLevels; ++j) {

@@ -136,5 +136,48 @@ TEST(QuadratureBank, BlockRunEqualsTheSampleBySampleStepToTheBit) {
     for (std::size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << "sample " << i / kLanes << " lane " << i % kLanes;
 }
 
+// The multiband units store their lanes in groups of sixteen but run only the lanes in use,
+// rounded up to the vector width. Such a bank must give those lanes exactly what the full bank
+// gives them, and leave the rest of its rows (the caller's other values) alone: at a rate below
+// the follower's series too, where it takes the vector maths' exponential.
+TEST(LaneBanks, RunningFewerLanesThanStoredChangesNoBitOfThemAndNothingElse) {
+    constexpr int kLanes = 32, kRun = 20, kStride = 28;
+    constexpr float kUntouched = -123.0f;
+    for (int rateHz : {1000, 48000}) {
+        const Rate rate = makeRate(rateHz);
+        FollowerBank<kLanes> fullF;
+        FollowerBank<kLanes, kRun> partF;
+        QuadratureBank<kLanes> fullQ;
+        QuadratureBank<kLanes, kRun> partQ;
+        for (int l = 0; l < kLanes; ++l) {
+            fullF.configure(l, rate, 16.666666f, 0.03f, 1000.0f);
+            partF.configure(l, rate, 16.666666f, 0.03f, 1000.0f);
+        }
+        fullF.setLiveLanes(kLanes, kRun);
+        partF.setLiveLanes(kLanes, kRun);
+        const std::size_t n = 1500;
+        const auto x = test::musicLike(rateHz, n, 7);
+        std::vector<float> full(n * kLanes, 0.0f), part(n * kStride, kUntouched);
+        for (std::size_t i = 0; i < n; ++i)
+            for (int l = 0; l < kRun; ++l)
+                full[i * kLanes + l] = part[i * kStride + l] = x[i] * (0.1f + 0.07f * static_cast<float>(l));
+        for (std::size_t done = 0, k = 0; done < n; ++k) {
+            const int m = static_cast<int>(std::min<std::size_t>(n - done, 1 + (k * 29) % 70));
+            auto* f = reinterpret_cast<float(*)[kLanes]>(&full[done * kLanes]);
+            auto* p = reinterpret_cast<float(*)[kStride]>(&part[done * kStride]);
+            fullQ.process(f, f, m);
+            partQ.process(p, p, m);
+            fullF.process(f, f, m);
+            partF.process(p, p, m);
+            done += static_cast<std::size_t>(m);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            for (int l = 0; l < kRun; ++l)
+                ASSERT_EQ(part[i * kStride + l], full[i * kLanes + l]) << rateHz << " Hz, sample " << i << " lane " << l;
+            for (int l = kRun; l < kStride; ++l) ASSERT_EQ(part[i * kStride + l], kUntouched) << "sample " << i;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace orvex
