@@ -1,7 +1,6 @@
 #include "dsp/phase_rotator.h"
 
-#include <cstring>
-
+#include "dsp/blocks/wavefront.h"
 #include "dsp/frame.h"
 
 namespace orvex {
@@ -9,33 +8,8 @@ inline namespace ORVEX_ISA_NS {
 
 namespace {
 
-// The widest vector this unit's instruction set has, as lanes of floats.
-#if defined(__AVX512F__)
-constexpr int kWidth = 16;
-#elif defined(__AVX2__)
-constexpr int kWidth = 8;
-#else
-constexpr int kWidth = 4;
-#endif
-typedef float Vec __attribute__((vector_size(kWidth * sizeof(float))));
-typedef int VecIndex __attribute__((vector_size(kWidth * sizeof(int))));
+using namespace wavefront;
 constexpr int kVectors = PhaseRotator::kLanes / kWidth;
-
-inline Vec load(const float* p) {
-    Vec v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store(float* p, Vec v) { std::memcpy(p, &v, sizeof v); }
-
-// Lanes moved up by one across two neighbouring vectors: {lo[W-1], hi[0], ..., hi[W-2]}.
-#if defined(__AVX512F__)
-constexpr VecIndex kShift = {15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30};
-#elif defined(__AVX2__)
-constexpr VecIndex kShift = {7, 8, 9, 10, 11, 12, 13, 14};
-#else
-constexpr VecIndex kShift = {3, 4, 5, 6};
-#endif
 
 }  // namespace
 
@@ -69,10 +43,8 @@ void PhaseRotator::process(const float* v, float* r, int n, RingIndex index) {
     for (int i = 0; i < n; ++i) {
         // Section k's input is section k - 1's latest output; section 0 takes the new sample.
         Vec in[kVectors];
-        Vec feed;
-        for (int l = 0; l < kWidth; ++l) feed[l] = v[i];
-        in[0] = __builtin_shuffle(feed, y1[0], kShift);
-        for (int j = 1; j < kVectors; ++j) in[j] = __builtin_shuffle(y1[j - 1], y1[j], kShift);
+        in[0] = shiftIn(broadcast(v[i]), y1[0]);
+        for (int j = 1; j < kVectors; ++j) in[j] = shiftIn(y1[j - 1], y1[j]);
         for (int j = 0; j < kVectors; ++j) {
             const Vec y = a[j] * (in[j] + y2[j]) - x2[j];
             x2[j] = x1[j];

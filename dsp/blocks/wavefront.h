@@ -12,6 +12,7 @@
 // The state is a plain row of kLanes floats per memory, the same in every instruction-set copy of
 // the chain; only the vector width the steps use differs.
 #include <cstring>
+#include <utility>
 
 #include "dsp/blocks/design.h"
 #include "dsp/blocks/isa.h"
@@ -46,43 +47,20 @@ inline Mask laneIndex(int first) {
     for (int l = 0; l < kWidth; ++l) m[l] = first + l;
     return m;
 }
-// Lanes moved up by one across two neighbouring vectors: {lo[W-1], hi[0], ..., hi[W-2]}.
-#if defined(__AVX512F__)
-inline constexpr Mask kShift = {15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30};
-#elif defined(__AVX2__)
-inline constexpr Mask kShift = {7, 8, 9, 10, 11, 12, 13, 14};
-#else
-inline constexpr Mask kShift = {3, 4, 5, 6};
-#endif
-inline Vec shiftIn(Vec lo, Vec hi) { return __builtin_shuffle(lo, hi, kShift); }
-// The same by two lanes: {lo[W-2], lo[W-1], hi[0], ..., hi[W-3]}.
-#if defined(__AVX512F__)
-inline constexpr Mask kShift2 = {14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29};
-#elif defined(__AVX2__)
-inline constexpr Mask kShift2 = {6, 7, 8, 9, 10, 11, 12, 13};
-#else
-inline constexpr Mask kShift2 = {2, 3, 4, 5};
-#endif
-inline Vec shiftIn2(Vec lo, Vec hi) { return __builtin_shuffle(lo, hi, kShift2); }
-// The same by four lanes (on the narrowest vectors that is the whole vector: lo).
-#if defined(__AVX512F__)
-inline constexpr Mask kShift4 = {12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27};
-#elif defined(__AVX2__)
-inline constexpr Mask kShift4 = {4, 5, 6, 7, 8, 9, 10, 11};
-#else
-inline constexpr Mask kShift4 = {0, 1, 2, 3};
-#endif
+// Lanes moved up by L across two neighbouring vectors: {lo[W-L], ..., lo[W-1], hi[0], ...,
+// hi[W-L-1]} (for L = W, lo itself).
+template <int L, int... I>
+constexpr Mask shiftMask(std::integer_sequence<int, I...>) {
+    return Mask{(kWidth - L + I)...};
+}
 template <int L>
 inline Vec shiftInBy(Vec lo, Vec hi) {
-    static_assert(L == 1 || L == 2 || L == 4);
-    if constexpr (L == 1) {
-        return shiftIn(lo, hi);
-    } else if constexpr (L == 2) {
-        return shiftIn2(lo, hi);
-    } else {
-        return __builtin_shuffle(lo, hi, kShift4);
-    }
+    static_assert(L >= 1 && L <= kWidth);
+    constexpr Mask kBy = shiftMask<L>(std::make_integer_sequence<int, kWidth>{});
+    return __builtin_shuffle(lo, hi, kBy);
 }
+inline Vec shiftIn(Vec lo, Vec hi) { return shiftInBy<1>(lo, hi); }
+inline Vec shiftIn2(Vec lo, Vec hi) { return shiftInBy<2>(lo, hi); }
 }  // namespace wavefront
 
 namespace wavefront {
