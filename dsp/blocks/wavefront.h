@@ -133,113 +133,6 @@ struct SectionVectors {
 };
 }  // namespace wavefront
 
-template <int Count>
-class WavefrontBiquads {
-public:
-    static constexpr int kLanes = (Count + 15) / 16 * 16;
-
-    void set(int section, const BiquadCoefs& k) { row_.set(section, k); }
-    BiquadCoefs get(int section) const { return row_.get(section); }
-    void clear() { row_.clear(); }
-
-    // In place over n samples of any count.
-    void process(float* buf, int n) {
-        using namespace wavefront;
-        constexpr int V = (Count + kWidth - 1) / kWidth;  // vectors that hold a section
-        constexpr int kLastVector = (Count - 1) / kWidth, kLastLane = (Count - 1) % kWidth;
-        if (n <= 0) return;
-        SectionVectors<V> k(row_);
-        Vec out[V];
-        Mask lane[V];
-        for (int j = 0; j < V; ++j) {
-            out[j] = Vec{};
-            lane[j] = laneIndex(j * kWidth);
-        }
-        const int steps = n + Count - 1;
-        for (int t = 0; t < steps; ++t) {
-            Vec in[V];
-            in[0] = shiftIn(broadcast(t < n ? buf[t] : 0.0f), out[0]);
-            for (int j = 1; j < V; ++j) in[j] = shiftIn(out[j - 1], out[j]);
-            if (t >= Count - 1 && t < n) {
-                // Every section has a sample of the span.
-                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j]);
-            } else {
-                // Filling or draining: lane l holds sample t - l only when 0 <= t - l < n.
-                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j], (lane[j] <= t) & (lane[j] > t - n));
-            }
-            if (t >= Count - 1) buf[t - (Count - 1)] = out[kLastVector][kLastLane];
-        }
-        k.save(row_);
-    }
-
-private:
-    wavefront::SectionRow<kLanes> row_;
-};
-
-// Two independent cascades of up to MaxCount sections each (the branches of a crossover), run as
-// one wavefront: lanes 2k and 2k + 1 are section k of branch 0 and branch 1. The number of
-// sections in use is set at design time; the same arithmetic as BiquadCascade, to the bit.
-template <int MaxCount>
-class WavefrontBiquadPair {
-public:
-    static constexpr int kLanes = (2 * MaxCount + 15) / 16 * 16;
-
-    void setCount(int count) { count_ = count; }
-    int count() const { return count_; }
-    void set(int section, int branch, const BiquadCoefs& k) { row_.set(2 * section + branch, k); }
-    void clear() { row_.clear(); }
-    // Branch 0 in place over x0, branch 1 over x1, n samples each.
-    void process(float* x0, float* x1, int n) {
-        switch (count_) {
-            case 1: run<1>(x0, x1, n); break;
-            case 2: if constexpr (MaxCount >= 2) run<2>(x0, x1, n); break;
-            case 3: if constexpr (MaxCount >= 3) run<3>(x0, x1, n); break;
-            default: break;
-        }
-    }
-
-private:
-    template <int Count>
-    void run(float* x0, float* x1, int n) {
-        using namespace wavefront;
-        constexpr int kUsed = 2 * Count;
-        constexpr int V = (kUsed + kWidth - 1) / kWidth;
-        constexpr int kLastVector = (kUsed - 2) / kWidth, kLastLane = (kUsed - 2) % kWidth;
-        if (n <= 0) return;
-        SectionVectors<V> k(row_);
-        Vec out[V];
-        Mask section[V];
-        for (int j = 0; j < V; ++j) {
-            out[j] = Vec{};
-            section[j] = laneIndex(j * kWidth) >> 1;
-        }
-        const int steps = n + Count - 1;
-        for (int t = 0; t < steps; ++t) {
-            Vec feed{};
-            if (t < n) {
-                feed[kWidth - 2] = x0[t];
-                feed[kWidth - 1] = x1[t];
-            }
-            Vec in[V];
-            in[0] = shiftIn2(feed, out[0]);
-            for (int j = 1; j < V; ++j) in[j] = shiftIn2(out[j - 1], out[j]);
-            if (t >= Count - 1 && t < n) {
-                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j]);
-            } else {
-                for (int j = 0; j < V; ++j) out[j] = k.step(j, in[j], (section[j] <= t) & (section[j] > t - n));
-            }
-            if (t >= Count - 1) {
-                x0[t - (Count - 1)] = out[kLastVector][kLastLane];
-                x1[t - (Count - 1)] = out[kLastVector][kLastLane + 1];
-            }
-        }
-        k.save(row_);
-    }
-
-    int count_ = 0;
-    wavefront::SectionRow<kLanes> row_;
-};
-
 // Count second-order sections on each of L independent lanes (a lane cascade), run as a
 // wavefront: section k of lane c is wavefront lane k * L + c, and in step t it works on sample
 // t - k. Each lane computes what BiquadCascade::step computes, in the same order of operations,
@@ -296,6 +189,18 @@ public:
 
 private:
     wavefront::SectionRow<kLanes> row_;
+};
+
+// One cascade of Count sections: the lane cascade with a single lane.
+template <int Count>
+class WavefrontBiquads : public WavefrontLaneCascade<Count, 1> {
+    using Base = WavefrontLaneCascade<Count, 1>;
+
+public:
+    void set(int section, const BiquadCoefs& k) { Base::set(section, 0, k); }
+    BiquadCoefs get(int section) const { return Base::get(section, 0); }
+    // In place over n samples of any count.
+    void process(float* buf, int n) { Base::template process<1>(buf, n); }
 };
 
 }  // namespace ORVEX_ISA_NS

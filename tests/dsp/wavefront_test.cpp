@@ -51,40 +51,6 @@ TEST(Wavefront, CascadeGivesTheSectionAfterSectionBits) {
     expectCascadeMatches<17>();  // more sections than the widest vector has lanes
 }
 
-TEST(Wavefront, BranchPairGivesBothCascadesBits) {
-    const std::vector<float> x0 = test::noise(3000, 5, 0.5f), x1 = test::noise(3000, 6, 0.5f);
-    for (int count = 1; count <= 3; ++count) {
-        SCOPED_TRACE(count);
-        WavefrontBiquadPair<3> pair;
-        pair.setCount(count);
-        BiquadCascade<3> a, b;
-        for (int i = 0; i < count; ++i) {
-            pair.set(i, 0, sectionFor(i));
-            pair.set(i, 1, sectionFor(i + 5));
-            a.coefs[i] = sectionFor(i);
-            b.coefs[i] = sectionFor(i + 5);
-        }
-        std::vector<float> g0 = x0, g1 = x1, w0(x0.size()), w1(x1.size());
-        for (std::size_t i = 0; i < x0.size(); ++i) {
-            float u = x0[i], v = x1[i];
-            for (int s = 0; s < count; ++s) {
-                u = step(a.coefs[s], a.state[s], u);
-                v = step(b.coefs[s], b.state[s], v);
-            }
-            w0[i] = u;
-            w1[i] = v;
-        }
-        std::size_t at = 0;
-        for (int k = 0; at < x0.size(); ++k) {
-            const int n = std::min<int>(kSpans[static_cast<std::size_t>(k) % kSpans.size()], static_cast<int>(x0.size() - at));
-            pair.process(g0.data() + at, g1.data() + at, n);
-            at += static_cast<std::size_t>(n);
-        }
-        EXPECT_EQ(g0, w0);
-        EXPECT_EQ(g1, w1);
-    }
-}
-
 // Each lane of a lane cascade against its own section-after-section cascade; rows wider than
 // the lanes keep their other columns.
 template <int Count, int L, int Stride>
