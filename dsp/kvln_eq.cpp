@@ -30,12 +30,7 @@ BiquadCoefs KvlnEq::peak(const Rate& rate, int i) {
 void KvlnEq::setRate(const Rate& rate) {
     int level = 0;
     auto setSection = [this](int lane, const BiquadCoefs& k) {
-        N_[lane] = k.N;
-        a1_[lane] = k.a1;
-        a2_[lane] = k.a2;
-        b0_[lane] = k.b0;
-        b1_[lane] = k.b1;
-        b2_[lane] = k.b2;
+        row_.set(lane, k);
         firstOrder_[lane] = 0;
     };
     float mix = 0.0f;  // gain of the previous crossover's highpass branch
@@ -45,11 +40,8 @@ void KvlnEq::setRate(const Rate& rate) {
         const FirstOrderCoefs f = firstOrder(c);
         for (int branch = 0; branch < 2; ++branch) {
             const int lane = 2 * level + branch;
-            N_[lane] = f.g;
-            a1_[lane] = f.k;
-            a2_[lane] = b2_[lane] = 0.0f;
-            b0_[lane] = branch == 0 ? 1.0f : f.c;
-            b1_[lane] = branch == 0 ? 1.0f : -f.c;
+            // {N, a1, a2, b0, b1, b2} = {g, k, 0, cx, cx1, 0}
+            row_.set(lane, {f.g, f.k, 0.0f, branch == 0 ? 1.0f : f.c, branch == 0 ? 1.0f : -f.c, 0.0f});
             firstOrder_[lane] = -1;
             combines_[lane] = x > 0 ? -1 : 0;
             mix_[lane] = mix;
@@ -73,9 +65,7 @@ void KvlnEq::setRate(const Rate& rate) {
     }
 }
 
-void KvlnEq::clear() {
-    for (int l = 0; l < kLanes; ++l) q1_[l] = q2_[l] = 0.0f;
-}
+void KvlnEq::clear() { row_.clear(); }
 
 void KvlnEq::process(const float* w, float* v, int n, bool bypass) {
     float eq[kSubBlock];
@@ -131,27 +121,18 @@ void KvlnEq::run(const float* w, float* v, int n) {
     constexpr int V = kLanes / kWidth;
     constexpr int kLastVector = (kLanes - 2) / kWidth, kLastLane = (kLanes - 2) % kWidth;
     // The lanes of a pair swapped, and which lane of its pair a lane is.
-#if defined(__AVX512F__)
-    constexpr Mask kSwap = {1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14};
-#elif defined(__AVX2__)
-    constexpr Mask kSwap = {1, 0, 3, 2, 5, 4, 7, 6};
-#else
-    constexpr Mask kSwap = {1, 0, 3, 2};
-#endif
+    constexpr Mask kSwap = []<int... l>(std::integer_sequence<int, l...>) {
+        return Mask{(l ^ 1)...};
+    }(std::make_integer_sequence<int, kWidth>{});
     const Mask even = (laneIndex(0) & 1) == 0;
-    Vec N[V], a1[V], a2[V], b0[V], b1[V], b2[V], mix[V], s1[V], s2[V], out[V];
+    SectionVectors<V> k(row_);
+    Vec(&N)[V] = k.N, (&a1)[V] = k.a1, (&a2)[V] = k.a2, (&b0)[V] = k.b0, (&b1)[V] = k.b1, (&b2)[V] = k.b2;
+    Vec(&s1)[V] = k.s1, (&s2)[V] = k.s2;
+    Vec mix[V], out[V];
     Mask first[V], combines[V], level[V];
     for (int j = 0; j < V; ++j) {
         const int at = j * kWidth;
-        N[j] = load(N_ + at);
-        a1[j] = load(a1_ + at);
-        a2[j] = load(a2_ + at);
-        b0[j] = load(b0_ + at);
-        b1[j] = load(b1_ + at);
-        b2[j] = load(b2_ + at);
         mix[j] = load(mix_ + at);
-        s1[j] = load(q1_ + at);
-        s2[j] = load(q2_ + at);
         std::memcpy(&first[j], firstOrder_ + at, sizeof first[j]);
         std::memcpy(&combines[j], combines_ + at, sizeof combines[j]);
         level[j] = laneIndex(at) >> 1;
@@ -207,10 +188,7 @@ void KvlnEq::run(const float* w, float* v, int n) {
         }(std::make_integer_sequence<int, V>{});
         if (t >= kLevels - 1) v[t - (kLevels - 1)] = out[kLastVector][kLastLane];
     }
-    for (int j = 0; j < V; ++j) {
-        store(q1_ + j * kWidth, s1[j]);
-        store(q2_ + j * kWidth, s2[j]);
-    }
+    k.save(row_);
 }
 
 }  // namespace ORVEX_ISA_NS

@@ -13,6 +13,7 @@
 // sections.h compute, in the same order of operations.
 #include "dsp/blocks/isa.h"
 #include "dsp/blocks/design.h"
+#include "dsp/blocks/wavefront.h"
 
 namespace orvex {
 inline namespace ORVEX_ISA_NS {
@@ -47,15 +48,14 @@ public:
 private:
     void run(const float* w, float* v, int n);
 
-    // Per lane. Second-order lanes: N, a1, a2, b0, b1, b2 and the recursion memories q1, q2.
-    // First-order lanes hold y = ((cx x + cx1 x1) - k y1) g as b0 = cx, b1 = cx1, a1 = k, N = g
-    // (cx = cx1 = 1 for the lowpass, cx = c and cx1 = -c for the highpass) with x1 in q1 and y1
-    // in q2. The inputs of a level that follows a crossover are low + mix * high.
-    alignas(64) float N_[kLanes] = {}, a1_[kLanes] = {}, a2_[kLanes] = {};
-    alignas(64) float b0_[kLanes] = {}, b1_[kLanes] = {}, b2_[kLanes] = {};
+    // Per lane, in a row of sections. Second-order lanes: N, a1, a2, b0, b1, b2 and the recursion
+    // memories q1, q2. First-order lanes hold y = ((cx x + cx1 x1) - k y1) g as b0 = cx,
+    // b1 = cx1, a1 = k, N = g (cx = cx1 = 1 for the lowpass, cx = c and cx1 = -c for the
+    // highpass) with x1 in q1 and y1 in q2. The inputs of a level that follows a crossover are
+    // low + mix * high.
+    wavefront::SectionRow<kLanes> row_;
     alignas(64) float mix_[kLanes] = {};
     alignas(64) int firstOrder_[kLanes] = {}, combines_[kLanes] = {};  // -1 where true
-    alignas(64) float q1_[kLanes] = {}, q2_[kLanes] = {};
 };
 
 }  // namespace ORVEX_ISA_NS

@@ -45,6 +45,17 @@ inline LaneVec<L> packLanes(const float (&x)[L]) {
     return loadLanes<L>(x);
 }
 
+// Runs a cascade's Runner in place over n rows of a buffer whose rows are Stride floats wide
+// (lanes start at buf[0]), then writes its state back.
+template <int L, int Stride, typename Runner>
+inline void runOverRows(Runner r, float* buf, int n) {
+    for (int j = 0; j < n; ++j) {
+        float* row = buf + j * Stride;
+        storeLanes<L>(row, r.step(loadLanes<L>(row)));
+    }
+    r.save();
+}
+
 // One second-order section per lane.
 template <int L>
 struct BiquadLanes {
@@ -64,23 +75,6 @@ struct BiquadLanes {
     }
     void clear() {
         for (int l = 0; l < L; ++l) q1[l] = q2[l] = 0.0f;
-    }
-    // In place over n rows of a buffer whose rows are Stride floats wide; lanes start at buf[0].
-    template <int Stride = L>
-    void process(float* buf, int n) {
-        using V = LaneVec<L>;
-        const V kN = packLanes<L>(N), ka1 = packLanes<L>(a1), ka2 = packLanes<L>(a2);
-        const V kb0 = packLanes<L>(b0), kb1 = packLanes<L>(b1), kb2 = packLanes<L>(b2);
-        V s1 = packLanes<L>(q1), s2 = packLanes<L>(q2);
-        for (int j = 0; j < n; ++j) {
-            float* row = buf + j * Stride;
-            const V q = loadLanes<L>(row) - (ka1 * s1 + ka2 * s2) * kN;
-            storeLanes<L>(row, kN * (kb0 * q + kb1 * s1 + kb2 * s2));
-            s2 = s1;
-            s1 = q;
-        }
-        storeLanes<L>(q1, s1);
-        storeLanes<L>(q2, s2);
     }
 };
 
@@ -137,12 +131,7 @@ struct BiquadLaneCascade {
     // so the processor overlaps them instead of waiting on one section's feedback at a time.
     template <int Stride = L>
     void process(float* buf, int n) {
-        Runner r(*this);
-        for (int j = 0; j < n; ++j) {
-            float* row = buf + j * Stride;
-            storeLanes<L>(row, r.step(loadLanes<L>(row)));
-        }
-        r.save();
+        runOverRows<L, Stride>(Runner(*this), buf, n);
     }
 };
 
@@ -229,12 +218,7 @@ struct AllPassLaneChain {
 
     template <int Stride = L>
     void process(float* buf, int n) {
-        Runner r(*this);
-        for (int j = 0; j < n; ++j) {
-            float* row = buf + j * Stride;
-            storeLanes<L>(row, r.step(loadLanes<L>(row)));
-        }
-        r.save();
+        runOverRows<L, Stride>(Runner(*this), buf, n);
     }
 };
 

@@ -46,11 +46,11 @@ TEST(LaneSections, BiquadCascadeMatchesScalarSectionsBitForBit) {
 
 TEST(LaneSections, SingleSectionAndAllPassChainMatchScalar) {
     const Rate r = makeRate(44100);
-    BiquadLanes<2> one;
+    BiquadLaneCascade<1, 2> one;
     BiquadCoefs k[2] = {butterworthLowpass(1.0f / prewarp(r, 100.0f), 1.4142135f),
                         butterworthHighpass(1.0f / prewarp(r, 3000.0f), 0.76536685f)};
-    one.set(0, k[0]);
-    one.set(1, k[1]);
+    one.set(0, 0, k[0]);
+    one.set(0, 1, k[1]);
     BiquadState st[2];
 
     const float a[2][3] = {{0.6923878f, 0.93606544f, 0.9882295f}, {0.40219212f, 0.8561711f, 0.97229093f}};

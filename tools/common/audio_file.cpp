@@ -287,14 +287,25 @@ int createTemporary(const std::string& path, std::string& tempPath, int& slot) {
     return fd;
 }
 
-// Renames a finished temporary file into place; throws FileError naming the target.
-void moveIntoPlace(const std::string& tempPath, const std::string& path, bool replace) {
+// Renames a finished temporary file into place and forgets it; throws FileError naming the
+// target (the temporary is then still there for the caller to discard).
+void moveIntoPlace(std::string& tempPath, int slot, const std::string& path, bool replace) {
     std::string why;
     bool existed = false;
     if (!(replace ? renameOver(tempPath, path, why) : renameUnlessExists(tempPath, path, why, existed))) {
         if (existed) throw FileError("\"" + path + "\" exists already; not overwritten");
         throw FileError("cannot write \"" + path + "\": " + why);
     }
+    tempPath.clear();
+    unregisterTemp(slot);
+}
+
+// Deletes an unfinished temporary file, if there is one, and forgets it.
+void removeTemporary(std::string& tempPath, int slot) {
+    if (tempPath.empty()) return;
+    ::unlink(tempPath.c_str());
+    tempPath.clear();
+    unregisterTemp(slot);
 }
 
 }  // namespace
@@ -771,13 +782,11 @@ void AudioWriter::commit(bool replace) {
         throw FileError("error writing \"" + path_ + "\": " + why);
     }
     try {
-        moveIntoPlace(tempPath_, path_, replace);
+        moveIntoPlace(tempPath_, slot_, path_, replace);
     } catch (const FileError&) {
         discard();
         throw;
     }
-    tempPath_.clear();
-    unregisterTemp(slot_);
 }
 
 void AudioWriter::discard() {
@@ -792,11 +801,7 @@ void AudioWriter::discard() {
         file_ = nullptr;
     }
 #endif
-    if (!tempPath_.empty()) {
-        ::unlink(tempPath_.c_str());
-        tempPath_.clear();
-        unregisterTemp(slot_);
-    }
+    removeTemporary(tempPath_, slot_);
 }
 
 TemporaryFile::TemporaryFile(const std::string& path) : path_(path) {
@@ -823,13 +828,11 @@ void TemporaryFile::commit(bool replace) {
         throw FileError("error writing \"" + path_ + "\": " + std::strerror(failed ? EIO : err));
     }
     try {
-        moveIntoPlace(tempPath_, path_, replace);
+        moveIntoPlace(tempPath_, slot_, path_, replace);
     } catch (const FileError&) {
         discard();
         throw;
     }
-    tempPath_.clear();
-    unregisterTemp(slot_);
 }
 
 void TemporaryFile::discard() {
@@ -837,11 +840,7 @@ void TemporaryFile::discard() {
         std::fclose(stream_);
         stream_ = nullptr;
     }
-    if (!tempPath_.empty()) {
-        ::unlink(tempPath_.c_str());
-        tempPath_.clear();
-        unregisterTemp(slot_);
-    }
+    removeTemporary(tempPath_, slot_);
 }
 
 }  // namespace orvex::tools

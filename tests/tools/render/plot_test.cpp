@@ -86,6 +86,16 @@ std::vector<float> quietThenLoud(int rate, double seconds = 6.0) {
     return x;
 }
 
+// Renders dir/in.wav through the plug-in into dir/out.wav, keeping the trace.
+RenderReport renderWithTrace(const TempDir& dir, const std::string& plugin) {
+    RenderOptions o;
+    o.pluginPath = plugin;
+    o.inputPath = dir.file("in.wav");
+    o.outputPath = dir.file("out.wav");
+    o.trace = true;
+    return render(o);
+}
+
 }  // namespace
 
 TEST(PlotTrace, ColumnsFollowTheOutputFileWhateverTheChunks) {
@@ -135,12 +145,7 @@ TEST(PlotTrace, ColumnsFollowTheOutputFileWhateverTheChunks) {
 TEST(PlotTrace, ALoudPassageLowersOrvexsBandGainsWhenItPlays) {
     TempDir dir;
     writeAudio(dir.file("in.wav"), 48000, 1, quietThenLoud(48000));
-    RenderOptions o;
-    o.pluginPath = ORVEX_MODULE_PATH;
-    o.inputPath = dir.file("in.wav");
-    o.outputPath = dir.file("out.wav");
-    o.trace = true;
-    const RenderReport r = render(o);
+    const RenderReport r = renderWithTrace(dir, ORVEX_MODULE_PATH);
     ASSERT_TRUE(r.trace);
     const RenderTrace& t = *r.trace;
     ASSERT_TRUE(t.hasBands) << "Orvex answers the meter readout";
@@ -174,12 +179,7 @@ TEST(PlotTrace, ALoudPassageLowersOrvexsBandGainsWhenItPlays) {
 TEST(PlotTrace, APluginWithoutReadoutHasNoBandGains) {
     TempDir dir;
     writeAudio(dir.file("in.wav"), 44100, 2, orvex::test::noise(2 * 44100, 3, 0.2f));
-    RenderOptions o;
-    o.pluginPath = TEST_PLUGIN_GOOD;
-    o.inputPath = dir.file("in.wav");
-    o.outputPath = dir.file("out.wav");
-    o.trace = true;
-    const RenderReport r = render(o);
+    const RenderReport r = renderWithTrace(dir, TEST_PLUGIN_GOOD);
     ASSERT_TRUE(r.trace);
     EXPECT_FALSE(r.trace->hasBands);
     EXPECT_TRUE(r.trace->bandGainDb.empty());
